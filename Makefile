@@ -1,0 +1,70 @@
+# corvane: `make demo` and `make test` set everything up first, idempotently.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build/dev
+# pyenv's python3.13 shim refuses to run unless that version is selected, so use the real binary.
+PYTHON313 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13) \
+                         $(shell command -v python3.13 2>/dev/null))
+SITE_PTH = $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/corvane-dev.pth
+
+.PHONY: all setup system venv build stubs format test test-host demo bench clean
+
+all: build
+
+setup: system venv build
+
+# Debian packages: installed when running as root, otherwise named.
+system:
+	@missing=""; \
+	command -v iverilog >/dev/null || missing="$$missing iverilog"; \
+	command -v tclsh >/dev/null || missing="$$missing tcl"; \
+	if [ -n "$$missing" ]; then \
+	    if [ "$$(id -u)" = 0 ]; then \
+	        echo "Installing Debian packages:$$missing"; \
+	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	    else \
+	        echo "Missing Debian packages; run: sudo apt-get install -y$$missing"; exit 1; \
+	    fi; \
+	fi
+
+$(VENV)/.created:
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (pyenv install 3.13 or apt-get install python3.13)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	touch $@
+
+$(VENV)/.deps: pyproject.toml $(VENV)/.created
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $$($(PY) tools/requirements.py)
+	touch $@
+
+# src/ on the venv's path: the built modules sit next to their __init__.py files.
+venv: $(VENV)/.deps
+	@echo "$(CURDIR)/src" > "$(SITE_PTH)"
+
+build: venv
+	@test -f $(BUILD)/build.ninja || $(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DCORVANE_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(BUILD)
+
+# Regenerate the committed type stubs from the built modules.
+stubs: build
+	$(PY) tools/stubs.py --write
+
+format: venv
+	$(VENV)/bin/clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
+
+test: system build
+	$(PY) -m pytest tests -q
+
+demo: system build
+	$(PY) examples/demo.py
+
+bench: build
+	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,53 @@
+// src/common/py.cpp: the Python interop every corvane module shares.
+#include "common/py.hpp"
+
+#include <map>
+#include <string>
+
+namespace corvane::py {
+
+nb::handle module(const char* name) {
+    // Held with a strong reference that is never released: C++ static destructors may run after
+    // the interpreter has been finalised, and modules live as long as the process anyway.
+    static auto* cache = new std::map<std::string, PyObject*>();
+    auto it = cache->find(name);
+    if (it != cache->end()) {
+        return it->second;
+    }
+    nb::object mod = nb::module_::import_(name);
+    PyObject* raw = mod.release().ptr();
+    cache->emplace(name, raw);
+    return raw;
+}
+
+nb::object attr(const char* module_name, const char* attr_name) {
+    return module(module_name).attr(attr_name);
+}
+
+void print(std::string_view text, bool flush) {
+    attr("builtins", "print")(nb::str(text.data(), text.size()), nb::arg("flush") = flush);
+}
+
+nb::object path(nb::handle value) { return attr("pathlib", "Path")(value); }
+
+std::string str(nb::handle value) { return nb::str(value).c_str(); }
+
+std::optional<std::string> getenv(const char* name) {
+    nb::object value = attr("os", "environ").attr("get")(name);
+    if (value.is_none()) {
+        return std::nullopt;
+    }
+    return str(value);
+}
+
+void setenv(const char* name, std::string_view value) {
+    attr("os", "environ")[name] = nb::str(value.data(), value.size());
+}
+
+void unsetenv(const char* name) { attr("os", "environ").attr("pop")(name, nb::none()); }
+
+bool isinstance(nb::handle value, const char* module_name, const char* attr_name) {
+    return nb::isinstance(value, attr(module_name, attr_name));
+}
+
+}  // namespace corvane::py

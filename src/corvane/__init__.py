@@ -1,0 +1,1 @@
+"""corvane: verification toolkit for Intel FPGA designs."""

@@ -1,0 +1,1 @@
+"""Build plain RTL sources and run one cocotb test module."""
