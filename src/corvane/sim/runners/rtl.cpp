@@ -1,4 +1,36 @@
-// src/corvane/sim/runners/rtl.cpp: bindings of the RTL test runner (placeholder until it lands).
+// src/corvane/sim/runners/rtl.cpp: bindings of the RTL test runner.
 #include <nanobind/nanobind.h>
 
-NB_MODULE(rtl, m) { m.doc() = "Build plain RTL sources and run one cocotb test module."; }
+#include "rtl_runner.hpp"
+
+namespace nb = nanobind;
+
+NB_MODULE(rtl, m) {
+    m.doc() = "Build plain RTL sources and run one cocotb test module.";
+
+    m.def("rtl_test_cocotb", &corvane::rtl::rtl_test_cocotb, nb::arg("project_root"),
+          nb::arg("hdl_toplevel"), nb::arg("test_module"), nb::arg("sources").none() = nb::none(),
+          nb::arg("source_dirs") = nb::make_tuple("src"), nb::arg("parameters").none() = nb::none(),
+          nb::arg("debug") = false, nb::arg("compile_log").none() = nb::none(),
+          nb::sig("def rtl_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, "
+                  "test_module: str, sources: collections.abc.Sequence[str | "
+                  "os.PathLike[str]] | None = None, source_dirs: "
+                  "collections.abc.Sequence[str | os.PathLike[str]] = ('src',), "
+                  "parameters: collections.abc.Mapping[str, object] | None = None, "
+                  "debug: bool = False, compile_log: str | os.PathLike[str] | None = None) "
+                  "-> None"),
+          "Build the HDL sources with cocotb's runner for simulator $SIM (default \"questa\")\n"
+          "into <project_root>/sim_build_<SIM>, run `test_module` against `hdl_toplevel` and\n"
+          "check the results.\n\n"
+          "`sources` None discovers, per entry of `source_dirs` (relative to `project_root`),\n"
+          "the sorted *.v files and then the sorted *.sv files. Without `compile_log` the\n"
+          "source list is printed; with it the build output goes to that file (parents are\n"
+          "created). Questa gets \"-timescale 1ns/1ps\" and visibility from `debug` or\n"
+          "$QUESTA_ACC; Verilator gets \"-Wno-fatal --timescale 1ns/1ps -CFLAGS -std=c++20\".\n\n"
+          "Raises SystemExit(\"Cocotb failed N of M tests\") when a test failed.");
+
+    m.def("_check_results", &corvane::rtl::check_results, nb::arg("results_xml"),
+          nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
+          "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"
+          "SystemExit(\"Cocotb failed N of M tests\") when any test failed.");
+}

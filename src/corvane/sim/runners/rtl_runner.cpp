@@ -1,0 +1,189 @@
+// src/corvane/sim/runners/rtl_runner.cpp: build-and-test flow of plain RTL through cocotb's runner.
+//
+// cocotb_tools.runner is imported on the first call, never at module load, so importing this
+// module works without cocotb; get_runner and get_results are looked up on it at every call so a
+// test can replace them.
+#include "rtl_runner.hpp"
+
+#include "common/errors.hpp"
+#include "common/py.hpp"
+
+namespace corvane::rtl {
+
+namespace {
+
+constexpr const char* kRunnerModule = "cocotb_tools.runner";
+
+/// `left / right` with pathlib's own semantics (an absolute right side replaces the left).
+nb::object join(nb::handle left, nb::handle right) {
+    return nb::steal(PyNumber_TrueDivide(left.ptr(), right.ptr()));
+}
+
+nb::object checked(PyObject* result) {
+    if (result == nullptr) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result != 0;
+}
+
+nb::list to_list(const std::vector<std::string>& items) {
+    nb::list list;
+    for (const std::string& item : items) {
+        list.append(nb::str(item.data(), item.size()));
+    }
+    return list;
+}
+
+/// `sorted(directory.rglob(pattern))`, appended to `out`.
+void append_sorted(nb::list& out, nb::handle directory, const char* pattern) {
+    nb::object found = py::attr("builtins", "sorted")(directory.attr("rglob")(pattern));
+    for (nb::handle path : found) {
+        out.append(path);
+    }
+}
+
+/// Call `fn(**kwargs)`; the dict keeps the documented argument order for whoever records it.
+nb::object call_kw(nb::handle fn, nb::handle kwargs) {
+    nb::object no_args = nb::steal(PyTuple_New(0));
+    return checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+void print_sources(nb::handle sources) {
+    py::print("RTL sources:");
+    nb::object print = py::attr("builtins", "print");
+    for (nb::handle source : sources) {
+        // Two print items, so the separator adds the third leading blank.
+        print("  ", source);
+    }
+}
+
+}  // namespace
+
+nb::list discover_sources(nb::handle project_root, nb::handle source_dirs) {
+    nb::list found;
+    for (nb::handle entry : source_dirs) {
+        nb::object src_dir = join(project_root, entry);
+        append_sorted(found, src_dir, "*.v");
+        append_sorted(found, src_dir, "*.sv");
+    }
+    return found;
+}
+
+void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
+                     nb::handle sources, nb::handle source_dirs, nb::handle parameters,
+                     nb::handle debug, nb::handle compile_log) {
+    nb::object get_runner = py::attr(kRunnerModule, "get_runner");
+    nb::object root = py::path(project_root);
+    std::string sim = py::getenv("SIM").value_or("questa");
+    nb::str sim_name(sim.data(), sim.size());
+    nb::object build_dir = join(root, nb::str(("sim_build_" + sim).c_str()));
+
+    nb::object given =
+        sources.is_none() ? nb::object(discover_sources(root, source_dirs)) : nb::borrow(sources);
+    nb::list source_paths;
+    for (nb::handle source : given) {
+        source_paths.append(py::path(source));
+    }
+
+    nb::object runner = get_runner(sim_name);
+    nb::list build_args = to_list(build_args_for(sim));
+    nb::object build_parameters =
+        parameters.is_none() ? nb::object(nb::dict()) : nb::borrow(parameters);
+
+    nb::object log_path;
+    if (compile_log.is_none()) {
+        print_sources(source_paths);
+    } else {
+        log_path = py::path(compile_log);
+        log_path.attr("parent").attr("mkdir")(nb::arg("parents") = true,
+                                              nb::arg("exist_ok") = true);
+        // Flushed: the build that follows can run for minutes with its output in the log.
+        py::print(sim + " compile log: " + py::str(log_path), true);
+    }
+
+    nb::dict build_kwargs;
+    build_kwargs["sources"] = source_paths;
+    build_kwargs["hdl_toplevel"] = hdl_toplevel;
+    build_kwargs["build_dir"] = build_dir;
+    build_kwargs["always"] = true;
+    build_kwargs["build_args"] = build_args;
+    build_kwargs["parameters"] = build_parameters;
+    if (log_path.is_valid()) {
+        build_kwargs["log_file"] = log_path;
+    }
+    call_kw(runner.attr("build"), build_kwargs);
+
+    bool is_debug = truthy(debug);
+    bool questa = sim == "questa";
+    std::optional<std::string> questa_acc;
+    if (questa && !is_debug) {
+        questa_acc = py::getenv("QUESTA_ACC");
+    }
+    nb::dict test_kwargs;
+    test_kwargs["hdl_toplevel"] = hdl_toplevel;
+    test_kwargs["test_module"] = test_module;
+    test_kwargs["hdl_toplevel_lang"] = "verilog";
+    test_kwargs["build_dir"] = build_dir;
+    // Only Questa has a GUI worth opening; the others would look for an outside wave viewer.
+    test_kwargs["gui"] = questa ? nb::borrow(debug) : nb::object(nb::bool_(false));
+    test_kwargs["waves"] = debug;
+    test_kwargs["test_args"] = to_list(test_args_for(sim, is_debug, questa_acc));
+    nb::object results_xml = call_kw(runner.attr("test"), test_kwargs);
+
+    // Through the module attribute, so a replaced check is the one that runs.
+    py::attr("corvane.sim.runners.rtl", "_check_results")(results_xml);
+}
+
+void check_results(nb::handle results_xml) {
+    nb::object get_results = py::attr(kRunnerModule, "get_results");
+    nb::object results = get_results(results_xml);
+
+    // Unpack exactly two values, with the interpreter's own errors for anything else.
+    PyObject* raw_iter = PyObject_GetIter(results.ptr());
+    if (raw_iter == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            std::string type_name = nb::type_name(results.type()).c_str();
+            raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name + " object");
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(raw_iter);
+    nb::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) {
+                throw nb::python_error();
+            }
+            raise(PyExc_ValueError,
+                  "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
+        }
+        values[i] = nb::steal(item);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    const nb::object& num_tests = values[0];
+    const nb::object& num_failed = values[1];
+
+    if (truthy(num_failed)) {
+        raise_system_exit("Cocotb failed " + py::str(num_failed) + " of " + py::str(num_tests) +
+                          " tests");
+    }
+}
+
+}  // namespace corvane::rtl
