@@ -7,7 +7,9 @@ PY := $(VENV)/bin/python
 BUILD := build/dev
 # pyenv's python3.13 shim refuses to run unless that version is selected, so use the real binary.
 PYTHON313 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13) \
-                         $(shell command -v python3.13 2>/dev/null))
+                         $(wildcard $(HOME)/.pyenv/versions/3.13.*/bin/python3.13) \
+                         $(shell PATH=/usr/local/bin:/usr/bin:/bin command -v python3.13 2>/dev/null))
+DEMO ?= examples/counter/run.py
 SITE_PTH = $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/corvane-dev.pth
 
 .PHONY: all setup system venv build stubs format test test-host demo bench clean
@@ -45,7 +47,7 @@ venv: $(VENV)/.deps
 	@echo "$(CURDIR)/src" > "$(SITE_PTH)"
 
 build: venv
-	@test -f $(BUILD)/build.ninja || $(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
+	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja --log-level=WARNING \
 	    -DCMAKE_BUILD_TYPE=Release -DCORVANE_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(BUILD)
@@ -61,7 +63,7 @@ test: system build
 	$(PY) -m pytest tests -q
 
 demo: system build
-	$(PY) examples/demo.py
+	$(PY) $(DEMO)
 
 bench: build
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

@@ -1,0 +1,59 @@
+"""The package layout a user installs: every module at its dotted path, stubs current."""
+
+import importlib
+import importlib.machinery
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = ROOT / "build" / "dev"
+
+DELIVERABLES = [
+    "corvane.sim.bfms.tavrin",
+    "corvane.protocols.avalon_st.sarnel.checker",
+    "corvane.sim.models.sarnel",
+    "corvane.hil.intel.brenlow",
+    "corvane.sim.runners.rtl",
+    "corvane.sim.pelorin",
+    "corvane.sim.runners.quessel",
+]
+
+
+@pytest.mark.parametrize("name", DELIVERABLES)
+def test_deliverable_is_an_extension_module_with_stub(name):
+    module = importlib.import_module(name)
+    origin = pathlib.Path(module.__file__)
+    assert origin.name.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)), origin
+    assert origin.parent == ROOT / "src" / pathlib.Path(*name.split(".")[:-1])
+    assert (origin.parent / (name.rsplit(".", 1)[1] + ".pyi")).is_file()
+
+
+def test_committed_stubs_match_the_built_modules():
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "stubs.py"), "--check"],
+        capture_output=True,
+        text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_cmake_install_places_every_module_at_its_package_path(tmp_path):
+    if not (BUILD / "CMakeCache.txt").is_file():
+        pytest.skip("no development build in build/dev (run: make build)")
+    cmake = pathlib.Path(sys.executable).with_name("cmake")
+    subprocess.run(
+        [str(cmake), "--install", str(BUILD), "--prefix", str(tmp_path)],
+        check=True,
+        capture_output=True,
+    )
+    for name in DELIVERABLES:
+        *package, leaf = name.split(".")
+        installed = list(tmp_path.joinpath(*package).glob(leaf + ".*"))
+        assert installed, f"{name} not installed under {tmp_path}"
+
+
+def test_package_ships_type_information():
+    assert (ROOT / "src" / "corvane" / "py.typed").is_file()
