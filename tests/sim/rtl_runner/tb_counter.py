@@ -1,5 +1,7 @@
 """cocotb tests of counter.v: counting with enable, and wrap-around at WIDTH bits."""
 
+import os
+
 import cocotb
 from cocotb.clock import Clock
 from cocotb.triggers import ClockCycles, FallingEdge, RisingEdge
@@ -37,3 +39,9 @@ async def wraps_at_width(dut):
         await RisingEdge(dut.clk)
     await FallingEdge(dut.clk)
     assert dut.count.value.to_unsigned() == 3
+
+
+@cocotb.test()
+async def width_matches_parameter(dut):
+    # The host passes the WIDTH it set through the environment (default 8 in counter.v).
+    assert len(dut.count) == int(os.environ.get("EXPECTED_WIDTH", "8"))

@@ -1,5 +1,6 @@
 """Real Icarus runs through rtl_test_cocotb: pass, one failure of two, compile log, extension."""
 
+import os
 import shutil
 from pathlib import Path
 
@@ -22,7 +23,8 @@ def test_passing_run(tmp_path, capsys):
 def test_parameter_reaches_the_design(tmp_path):
     # A 4-bit counter wraps after 16 cycles; the testbench reads the width from the design.
     run_cocotb(tmp_path, "counter", "tb_counter", sources=COUNTER, test_dir=HERE,
-               parameters={"WIDTH": 4})
+               parameters={"WIDTH": 4}, env={"EXPECTED_WIDTH": "4"})
+    assert "EXPECTED_WIDTH" not in os.environ
 
 
 def test_one_failure_of_two_ends_in_system_exit(tmp_path):
