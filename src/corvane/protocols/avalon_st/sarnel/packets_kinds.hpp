@@ -1,0 +1,55 @@
+// src/corvane/protocols/avalon_st/sarnel/packets_kinds.hpp: the Intel VIP packet kinds.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+
+namespace corvane::sarnel {
+
+namespace nb = nanobind;
+
+/// Any Avalon-ST Video packet. Equality is kind-wise: a packet equals another of the same C++
+/// kind with equal fields, so a Python subclass of a kind compares like the kind itself.
+struct Packet {
+    virtual ~Packet() = default;
+    virtual bool equals(const Packet& other) const;
+    virtual std::string fields_repr() const { return ""; }
+};
+
+/// Packet type 15: declares the frame that the following video packets carry.
+struct ControlPacket : Packet {
+    ControlPacket(std::int64_t width, std::int64_t height, std::int64_t interlacing)
+        : width(width), height(height), interlacing(interlacing) {}
+    bool equals(const Packet& other) const override;
+    std::string fields_repr() const override;
+
+    std::int64_t width;
+    std::int64_t height;
+    std::int64_t interlacing;
+};
+
+/// Packet type 0: one frame's symbols, raster order, colour planes interleaved.
+struct VideoPacket : Packet {
+    explicit VideoPacket(nb::handle payload);
+    bool equals(const Packet& other) const override;
+    std::string fields_repr() const override;
+
+    nb::object payload;  // one-dimensional numpy array, owned by the packet
+};
+
+/// Packet types 1 to 14: ancillary data the video models pass along or drop.
+struct UserPacket : Packet {
+    UserPacket(std::int64_t packet_type, nb::handle payload);
+    bool equals(const Packet& other) const override;
+    std::string fields_repr() const override;
+
+    std::int64_t packet_type;
+    nb::object payload;
+};
+
+/// A one-dimensional numpy copy of `symbols`; ValueError for anything of more dimensions.
+nb::object symbol_array(nb::handle symbols);
+
+}  // namespace corvane::sarnel
