@@ -183,13 +183,6 @@ def test_compile_log(rec, tmp_path, capsys, monkeypatch, sim):
     rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=["a.v"], compile_log=log)
 
 
-def test_compile_log_parent_is_a_file(rec, tmp_path):
-    (tmp_path / "logs").write_text("")
-    with pytest.raises(FileExistsError):
-        rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=[], compile_log=tmp_path / "logs" / "x")
-    assert rec.calls == [("get_runner", ("questa",), {})]
-
-
 @pytest.mark.parametrize(
     "results, error, text",
     [
@@ -228,30 +221,21 @@ def test_check_results_replaceable_on_module(rec, tmp_path, monkeypatch):
     assert seen == ["results-file"]
 
 
-def test_runner_errors_pass_through(rec, tmp_path, monkeypatch):
-    def no_runner(name):
-        raise ValueError(f"no runner {name}")
-
-    monkeypatch.setattr(cocotb_tools.runner, "get_runner", no_runner)
-    with pytest.raises(ValueError, match="no runner questa"):
-        rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=[])
-
-
 @pytest.mark.parametrize(
-    "args, kwargs",
+    "function, args, kwargs",
     [
-        (("root", "top"), {}),
-        (("root", "top", "t", None, ("src",), None, False, None, "extra"), {}),
-        (("root", "top", "t"), {"unknown": 1}),
-        (("root", "top", "t"), {"hdl_toplevel": "again"}),
-        ((), {"hdl_toplevel": "top", "test_module": "t"}),
+        ("rtl_test_cocotb", ("root", "top"), {}),
+        ("rtl_test_cocotb", ("root", "top", "t", None, ("src",), None, False, None, "x"), {}),
+        ("rtl_test_cocotb", ("root", "top", "t"), {"unknown": 1}),
+        ("rtl_test_cocotb", ("root", "top", "t"), {"hdl_toplevel": "again"}),
+        ("rtl_test_cocotb", (), {"hdl_toplevel": "top", "test_module": "t"}),
+        ("_check_results", (), {}),
+        ("_check_results", ("a", "b"), {}),
     ],
 )
-def test_argument_errors(rec, args, kwargs):
+def test_argument_errors(rec, function, args, kwargs):
     with pytest.raises(TypeError):
-        rtl.rtl_test_cocotb(*args, **kwargs)
-    with pytest.raises(TypeError):
-        rtl._check_results()
+        getattr(rtl, function)(*args, **kwargs)
     assert rec.calls == []
 
 
