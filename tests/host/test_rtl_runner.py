@@ -161,6 +161,13 @@ def test_source_lists(rec, tmp_path, capsys, files, kwargs, expected):
     assert out == "RTL sources:\n" + "".join(f"   {p}\n" for p in want)
 
 
+@pytest.mark.parametrize("source_dirs", [[5], 5])
+def test_bad_source_dirs_raise_the_host_type_error(rec, tmp_path, source_dirs):
+    with pytest.raises(TypeError):
+        rtl.rtl_test_cocotb(tmp_path, "top", "t", source_dirs=source_dirs)
+    assert [call for call, _, _ in rec.calls] == []
+
+
 def test_absolute_source_dir_replaces_root(rec, tmp_path):
     other = tmp_path / "elsewhere"
     make_tree(other, ["a.v"])

@@ -14,16 +14,17 @@ namespace {
 
 constexpr const char* kRunnerModule = "cocotb_tools.runner";
 
-/// `left / right` with pathlib's own semantics (an absolute right side replaces the left).
-nb::object join(nb::handle left, nb::handle right) {
-    return nb::steal(PyNumber_TrueDivide(left.ptr(), right.ptr()));
-}
-
+/// Own a new reference from the C API, turning its NULL into the pending Python exception.
 nb::object checked(PyObject* result) {
     if (result == nullptr) {
         throw nb::python_error();
     }
     return nb::steal(result);
+}
+
+/// `left / right` with pathlib's own semantics (an absolute right side replaces the left).
+nb::object join(nb::handle left, nb::handle right) {
+    return checked(PyNumber_TrueDivide(left.ptr(), right.ptr()));
 }
 
 bool truthy(nb::handle value) {
@@ -52,7 +53,7 @@ void append_sorted(nb::list& out, nb::handle directory, const char* pattern) {
 
 /// Call `fn(**kwargs)`; the dict keeps the documented argument order for whoever records it.
 nb::object call_kw(nb::handle fn, nb::handle kwargs) {
-    nb::object no_args = nb::steal(PyTuple_New(0));
+    nb::object no_args = checked(PyTuple_New(0));
     return checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
 }
 
