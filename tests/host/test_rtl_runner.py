@@ -168,6 +168,12 @@ def test_bad_source_dirs_raise_the_host_type_error(rec, tmp_path, source_dirs):
     assert [call for call, _, _ in rec.calls] == []
 
 
+def test_none_where_python_would_accept_it(rec, tmp_path):
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=["a.v"], source_dirs=None, debug=None)
+    assert rec.kwargs_of("build")["sources"] == [pathlib.Path("a.v")]
+    assert rec.kwargs_of("test")["waves"] is None
+
+
 def test_absolute_source_dir_replaces_root(rec, tmp_path):
     other = tmp_path / "elsewhere"
     make_tree(other, ["a.v"])

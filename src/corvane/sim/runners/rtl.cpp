@@ -6,12 +6,16 @@
 namespace nb = nanobind;
 
 NB_MODULE(rtl, m) {
+    // Every argument accepts None like any Python parameter: the flow decides what it means
+    // (source_dirs is ignored when sources are given, debug is only tested for truth).
     m.doc() = "Build plain RTL sources and run one cocotb test module.";
 
-    m.def("rtl_test_cocotb", &corvane::rtl::rtl_test_cocotb, nb::arg("project_root"),
-          nb::arg("hdl_toplevel"), nb::arg("test_module"), nb::arg("sources").none() = nb::none(),
-          nb::arg("source_dirs") = nb::make_tuple("src"), nb::arg("parameters").none() = nb::none(),
-          nb::arg("debug") = false, nb::arg("compile_log").none() = nb::none(),
+    m.def("rtl_test_cocotb", &corvane::rtl::rtl_test_cocotb, nb::arg("project_root").none(),
+          nb::arg("hdl_toplevel").none(), nb::arg("test_module").none(),
+          nb::arg("sources").none() = nb::none(),
+          nb::arg("source_dirs").none() = nb::make_tuple("src"),
+          nb::arg("parameters").none() = nb::none(), nb::arg("debug").none() = false,
+          nb::arg("compile_log").none() = nb::none(),
           nb::sig("def rtl_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, "
                   "test_module: str, sources: collections.abc.Sequence[str | "
                   "os.PathLike[str]] | None = None, source_dirs: "
@@ -29,7 +33,7 @@ NB_MODULE(rtl, m) {
           "$QUESTA_ACC; Verilator gets \"-Wno-fatal --timescale 1ns/1ps -CFLAGS -std=c++20\".\n\n"
           "Raises SystemExit(\"Cocotb failed N of M tests\") when a test failed.");
 
-    m.def("_check_results", &corvane::rtl::check_results, nb::arg("results_xml"),
+    m.def("_check_results", &corvane::rtl::check_results, nb::arg("results_xml").none(),
           nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
           "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"
           "SystemExit(\"Cocotb failed N of M tests\") when any test failed.");
