@@ -32,7 +32,7 @@ def stub_path(module: str) -> pathlib.Path:
 
 def generate(module: str, output: pathlib.Path) -> None:
     subprocess.run(
-        [sys.executable, "-m", "nanobind.stubgen", "-q", "-m", module, "-o", str(output)],
+        [sys.executable, "-m", "nanobind.stubgen", "-q", "-P", "-m", module, "-o", str(output)],
         check=True,
     )
 

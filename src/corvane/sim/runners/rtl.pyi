@@ -18,3 +18,9 @@ def rtl_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, tes
 
     Raises SystemExit("Cocotb failed N of M tests") when a test failed.
     """
+
+def _check_results(results_xml: str | os.PathLike[str]) -> None:
+    """
+    Read (tests, failed) with cocotb_tools.runner.get_results and raise
+    SystemExit("Cocotb failed N of M tests") when any test failed.
+    """
