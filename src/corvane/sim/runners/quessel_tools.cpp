@@ -1,0 +1,130 @@
+// src/corvane/sim/runners/quessel_tools.cpp: running the Quartus IP tools and keeping the output
+// directory tidy.
+#include "quessel_tools.hpp"
+
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/py.hpp"
+#include "quessel_util.hpp"
+
+namespace corvane::quessel {
+
+namespace {
+
+nb::object which(const char* name) {
+    return py::attr("shutil", "which")(name);
+}
+
+}  // namespace
+
+nb::object find_ip_generate() {
+    nb::object found = which("ip-generate");
+    if (found.is_none()) {
+        raise(PyExc_FileNotFoundError, "ip-generate is not available on PATH");
+    }
+    return found;
+}
+
+void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::handle append_log) {
+    nb::object run = py::attr("subprocess", "run");
+    if (log_path.is_none()) {
+        run(command, nb::arg("cwd") = cwd, nb::arg("check") = true);
+        return;
+    }
+    nb::object log = py::path(log_path);
+    log.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    FileCloser file(open_log(log, truthy(append_log) ? "a" : "w"));
+    std::string header = "Command:";
+    for (nb::handle argument : command) {
+        header += " " + py::str(argument);
+    }
+    file.get().attr("write")(text(header + "\n\n"));
+    // The child writes straight to the descriptor: our header must be out before its output.
+    file.get().attr("flush")();
+    try {
+        run(command, nb::arg("cwd") = cwd, nb::arg("stdout") = file.get(),
+            nb::arg("stderr") = py::attr("subprocess", "STDOUT"), nb::arg("check") = true);
+    } catch (nb::python_error& error) {
+        if (error.matches(py::attr("subprocess", "CalledProcessError"))) {
+            py::print("Command failed, see " + py::str(log), true);
+        }
+        throw;
+    }
+    file.close();
+}
+
+nb::object make_ipx(nb::handle project_root, nb::handle source_dirs, nb::handle output_dir,
+                    nb::handle log_path, nb::handle append_log) {
+    if (!truthy(source_dirs)) {
+        return nb::none();
+    }
+    nb::object program = which("ip-make-ipx");
+    if (program.is_none()) {
+        program = which("ip-make-ipx.exe");
+    }
+    if (program.is_none()) {
+        raise(PyExc_FileNotFoundError, "ip-make-ipx is not available on PATH");
+    }
+    nb::object ipx_path = join(py::path(output_dir), nb::str("components.ipx"));
+    nb::object resolve = own("_resolve_path");
+    std::string source_directory;
+    bool first = true;
+    for (nb::handle source_dir : source_dirs) {
+        source_directory += (first ? "" : ",") + py::str(resolve(project_root, source_dir));
+        first = false;
+    }
+    nb::list command;
+    command.append(program);
+    command.append("--thorough-descent");
+    command.append(text("--source-directory=" + source_directory));
+    command.append(text("--output=" + py::str(ipx_path)));
+    own("_run_command")(command, project_root, nb::arg("log_path") = log_path,
+                        nb::arg("append_log") = append_log);
+    return ipx_path;
+}
+
+nb::list quartus_sim_sources(nb::handle ip_generate, nb::handle model_files) {
+    nb::list sources;
+    if (!truthy(model_files)) {
+        return sources;
+    }
+    nb::object quartus_root =
+        py::path(ip_generate).attr("resolve")().attr("parent").attr("parent").attr("parent");
+    nb::object sim_lib = join(join(quartus_root, nb::str("eda")), nb::str("sim_lib"));
+    for (nb::handle name : model_files) {
+        sources.append(join(sim_lib, name));
+    }
+    for (nb::handle source : sources) {
+        if (!truthy(source.attr("exists")())) {
+            raise(PyExc_FileNotFoundError, "Missing Quartus simulation model: " + py::str(source));
+        }
+    }
+    return sources;
+}
+
+void remove_empty_directories(nb::handle root) {
+    nb::object below = py::attr("builtins", "sorted")(py::path(root).attr("rglob")("*"),
+                                                      nb::arg("reverse") = true);
+    nb::object listdir = py::attr("os", "listdir");
+    for (nb::handle path : below) {
+        if (truthy(path.attr("is_dir")()) && nb::len(listdir(path)) == 0) {
+            path.attr("rmdir")();
+        }
+    }
+}
+
+void clean_directory(nb::handle path) {
+    nb::object directory = py::path(path);
+    // A link is removed itself, never followed: its target is not ours to empty.
+    if (truthy(directory.attr("is_symlink")())) {
+        directory.attr("unlink")();
+    } else if (truthy(directory.attr("is_dir")())) {
+        py::attr("shutil", "rmtree")(directory);
+    } else if (truthy(directory.attr("exists")())) {
+        directory.attr("unlink")();
+    }
+    directory.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+}
+
+}  // namespace corvane::quessel

@@ -1,0 +1,59 @@
+// src/corvane/sim/runners/quessel_util.cpp: small Python helpers the quessel flow shares.
+#include "quessel_util.hpp"
+
+#include "common/py.hpp"
+
+namespace corvane::quessel {
+
+nb::object own(const char* name) {
+    return py::attr(kModule, name);
+}
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result != 0;
+}
+
+nb::object join(nb::handle left, nb::handle right) {
+    PyObject* result = PyNumber_TrueDivide(left.ptr(), right.ptr());
+    if (result == nullptr) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
+nb::object call_kw(nb::handle fn, nb::handle kwargs) {
+    nb::object no_args = nb::steal(PyTuple_New(0));
+    PyObject* result = PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr());
+    if (result == nullptr) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
+nb::object open_log(nb::handle path, const char* mode) {
+    return py::attr("builtins", "open")(path, mode, nb::arg("encoding") = "utf-8",
+                                        nb::arg("errors") = "replace");
+}
+
+void FileCloser::close() {
+    nb::object file = std::move(file_);
+    file.attr("close")();
+}
+
+FileCloser::~FileCloser() {
+    if (!file_.is_valid()) {
+        return;
+    }
+    // A close error here would hide the exception already on its way out.
+    try {
+        file_.attr("close")();
+    } catch (nb::python_error& error) {
+        error.discard_as_unraisable("closing a quessel log");
+    }
+}
+
+}  // namespace corvane::quessel
