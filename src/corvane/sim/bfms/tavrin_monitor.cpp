@@ -1,0 +1,244 @@
+// src/corvane/sim/bfms/tavrin_monitor.cpp: the passive read/write DMA command monitor.
+#include "tavrin_monitor.hpp"
+
+#include <string>
+
+#include "common/coro.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/py.hpp"
+
+namespace corvane::tavrin {
+
+namespace {
+
+constexpr const char* kModule = "corvane.sim.bfms.tavrin";
+constexpr const char* kLoggerName = "cocotb.tavrin_command_monitor";
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result == 1;
+}
+
+nb::object copy_regions(nb::handle regions) {
+    // A copy, so the test may reuse or mutate its own list after construction.
+    return regions.is_none() ? nb::none() : nb::object(nb::list(regions));
+}
+
+nb::object given_or_built(nb::handle self, nb::handle given, nb::handle bus, nb::handle clock,
+                          nb::handle reset) {
+    if (!given.is_none()) {
+        return nb::borrow(given);
+    }
+    return self.attr("_make_control_monitor")(bus, clock, reset);
+}
+
+void cancel_owned(nb::handle self, const char* owns_attr, const char* monitor_attr) {
+    if (!truthy(self.attr(owns_attr))) {
+        return;
+    }
+    nb::object monitor = self.attr(monitor_attr);
+    if (!monitor.is_none()) {
+        monitor.attr("cancel")();
+    }
+}
+
+void start_watcher(nb::handle self, const char* monitor_attr, const char* run_attr) {
+    if (self.attr(monitor_attr).is_none()) {
+        return;
+    }
+    nb::object task = py::attr("cocotb", "start_soon")(self.attr(run_attr)());
+    self.attr("_tasks").attr("append")(task);
+}
+
+/// What differs between the read and the write watcher.
+struct Direction {
+    const char* monitor_attr;      // library monitor on the instance
+    const char* descriptor_class;  // record class in the module, decoded through `decode`
+    const char* list_attr;         // where every decoded descriptor is kept
+    const char* regions_attr;      // allowed regions, or None
+    const char* name;              // "RDMA" / "WDMA" in messages
+    const char* fallback_label;    // label when the library monitor cannot name its bus
+    bool read;                     // read lines also carry the channel
+};
+
+constexpr Direction kRead{"rdma_cmd_monitor",
+                          "ReadDMADescriptor",
+                          "read_descriptors",
+                          "read_address_regions",
+                          "RDMA",
+                          "rdma_cmd",
+                          true};
+constexpr Direction kWrite{"wdma_cmd_monitor",
+                           "WriteDMADescriptor",
+                           "write_descriptors",
+                           "write_address_regions",
+                           "WDMA",
+                           "wdma_cmd",
+                           false};
+
+void log_descriptor(nb::handle self, const Direction& direction, nb::handle descriptor) {
+    nb::object logger = self.attr("log");
+    if (!log::enabled(logger, log::DEBUG)) {
+        return;
+    }
+    if (direction.read) {
+        logger.attr("debug")("RDMA command address=0x%X length=%d channel=%d",
+                             descriptor.attr("address"), descriptor.attr("length"),
+                             descriptor.attr("channel"));
+    } else {
+        logger.attr("debug")("WDMA command address=0x%X length=%d", descriptor.attr("address"),
+                             descriptor.attr("length"));
+    }
+}
+
+/// Everything done for one command beat once it has arrived; synchronous, so the watcher's
+/// only suspension point is the wait for the next beat.
+void observe_beat(nb::handle self, const Direction& direction, nb::handle monitor,
+                  nb::handle beat) {
+    nb::object descriptor =
+        py::attr(kModule, direction.descriptor_class).attr("decode")(beat.attr("data"));
+    self.attr(direction.list_attr).attr("append")(descriptor);
+    // Checked before the log line: a descriptor that fails is recorded but not logged.
+    nb::object label = self.attr("_monitor_label")(monitor, direction.fallback_label);
+    self.attr("_check_descriptor")(direction.name, descriptor, self.attr(direction.regions_attr),
+                                   label, beat.attr("sim_time"));
+    log_descriptor(self, direction, descriptor);
+}
+
+/// The library's non-packet monitor files every beat twice: in the beat queue that recv_beat()
+/// reads and, as a one-beat frame, in a frame queue nothing reads. Taking that frame off after
+/// each beat keeps a long watch from growing without bound.
+void drop_duplicate_frame(nb::handle monitor) {
+    nb::object frames = nb::getattr(monitor, "queue", nb::none());
+    if (!frames.is_none() && !truthy(frames.attr("empty")())) {
+        monitor.attr("recv_nowait")();
+    }
+}
+
+coro::Coroutine watch_commands(nb::object self, const Direction* direction) {
+    for (;;) {
+        nb::object monitor = self.attr(direction->monitor_attr);
+        nb::object beat = co_await monitor.attr("recv_beat")();
+        drop_duplicate_frame(monitor);
+        observe_beat(self, *direction, monitor, beat);
+    }
+    co_return nb::none();
+}
+
+}  // namespace
+
+nb::object run_read_commands(nb::handle self) {
+    return coro::to_python(watch_commands(nb::borrow(self), &kRead),
+                           "TavrinCommandMonitor._run_read_commands");
+}
+
+nb::object run_write_commands(nb::handle self) {
+    return coro::to_python(watch_commands(nb::borrow(self), &kWrite),
+                           "TavrinCommandMonitor._run_write_commands");
+}
+
+void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
+                  nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
+                  nb::handle read_address_regions, nb::handle write_address_regions,
+                  nb::handle logger) {
+    self.attr("read_address_regions") = copy_regions(read_address_regions);
+    self.attr("write_address_regions") = copy_regions(write_address_regions);
+    self.attr("read_descriptors") = nb::list();
+    self.attr("write_descriptors") = nb::list();
+    self.attr("_tasks") = nb::list();
+    self.attr("log") = truthy(logger) ? nb::borrow(logger) : log::get_logger(kLoggerName);
+    self.attr("rdma_cmd_monitor") =
+        given_or_built(self, rdma_cmd_monitor, rdma_cmd_bus, clock, reset);
+    self.attr("wdma_cmd_monitor") =
+        given_or_built(self, wdma_cmd_monitor, wdma_cmd_bus, clock, reset);
+    // Ownership follows the argument, not the result: a monitor the test handed in stays the
+    // test's to cancel, whatever its truth value.
+    self.attr("_owns_rdma_cmd_monitor") = nb::bool_(rdma_cmd_monitor.is_none());
+    self.attr("_owns_wdma_cmd_monitor") = nb::bool_(wdma_cmd_monitor.is_none());
+}
+
+nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle reset) {
+    if (bus.is_none()) {
+        return nb::none();
+    }
+    // One symbol as wide as the bus: the beat's single symbol is the whole command word.
+    nb::object width = py::attr("builtins", "len")(bus.attr("data"));
+    nb::object format = py::attr("cocotbext.avalon", "AvalonFormat")(
+        nb::arg("bits_per_symbol") = width, nb::arg("symbols_per_beat") = 1);
+    // The library names its format parameter `fmt`, so it goes by position.
+    return py::attr("cocotbext.avalon", "AvalonSTMonitor")(
+        bus, format, clock, nb::arg("reset") = reset, nb::arg("packets") = false);
+}
+
+void monitor_start(nb::handle self) {
+    if (truthy(self.attr("_tasks"))) {
+        return;
+    }
+    start_watcher(self, "rdma_cmd_monitor", "_run_read_commands");
+    start_watcher(self, "wdma_cmd_monitor", "_run_write_commands");
+}
+
+void monitor_stop(nb::handle self) {
+    for (nb::handle task : self.attr("_tasks")) {
+        task.attr("cancel")();
+    }
+    self.attr("_tasks") = nb::list();
+    cancel_owned(self, "_owns_rdma_cmd_monitor", "rdma_cmd_monitor");
+    cancel_owned(self, "_owns_wdma_cmd_monitor", "wdma_cmd_monitor");
+}
+
+void check_descriptor(nb::handle self, nb::handle name, nb::handle descriptor, nb::handle regions,
+                      nb::handle interface_label, nb::handle sim_time) {
+    if (regions.is_none() || truthy(descriptor.attr("reset")) || truthy(descriptor.attr("stop"))) {
+        return;
+    }
+    nb::object length = descriptor.attr("length");
+    if (length.equal(nb::int_(0))) {
+        return;
+    }
+    nb::object address = descriptor.attr("address");
+    for (nb::handle region : regions) {
+        if (truthy(region.attr("contains")(address, length))) {
+            return;
+        }
+    }
+
+    std::string message = py::str(truthy(interface_label) ? interface_label : name);
+    message += ": ";
+    message += py::str(name);
+    message += " descriptor outside allowed regions at ";
+    message += sim_time.is_none() ? std::string("unknown") : py::str(sim_time) + " ps";
+    message += ": address=0x";
+    message += py::str(py::attr("builtins", "format")(address, "X"));
+    message += ", length=";
+    message += py::str(length);
+    message += ", allowed=";
+    message += py::str(self.attr("_format_regions")(regions));
+    raise(PyExc_AssertionError, message);
+}
+
+nb::object monitor_label(nb::handle monitor, nb::handle fallback) {
+    if (!monitor.is_none() && nb::hasattr(monitor, "_bus_label")) {
+        return monitor.attr("_bus_label")();
+    }
+    return nb::borrow(fallback);
+}
+
+nb::str format_regions(nb::handle regions) {
+    std::string text;
+    bool first = true;
+    for (nb::handle region : regions) {
+        if (!first) {
+            text += ", ";
+        }
+        first = false;
+        text += py::str(region);
+    }
+    return nb::str(text.data(), text.size());
+}
+
+}  // namespace corvane::tavrin

@@ -1,0 +1,46 @@
+// src/corvane/sim/bfms/tavrin_monitor.hpp: the passive read/write DMA command monitor.
+//
+// The monitor keeps all of its state in the instance `__dict__`, so tests see ordinary attributes
+// and Python subclasses can replace any of them; the C++ type is only a marker. Every call from
+// one of its methods to another goes through attribute lookup on the instance.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace corvane::tavrin {
+
+namespace nb = nanobind;
+
+/// Marker type bound as `TavrinCommandMonitor` (with a `__dict__`).
+struct CommandMonitor {};
+
+/// Constructor body: sets the attributes in their documented order; starts nothing.
+void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
+                  nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
+                  nb::handle read_address_regions, nb::handle write_address_regions,
+                  nb::handle logger);
+
+/// A library monitor taking one whole command word per beat, or None when `bus` is None.
+nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle reset);
+
+/// One watcher task per present library monitor, at most once until `stop`.
+void monitor_start(nb::handle self);
+
+/// Cancels the watchers and the library monitors this object built itself.
+void monitor_stop(nb::handle self);
+
+/// The endless watcher coroutines of the read and write command streams.
+nb::object run_read_commands(nb::handle self);
+nb::object run_write_commands(nb::handle self);
+
+/// Raises AssertionError when a non-control, non-empty descriptor lies outside every region.
+void check_descriptor(nb::handle self, nb::handle name, nb::handle descriptor, nb::handle regions,
+                      nb::handle interface_label, nb::handle sim_time);
+
+/// `monitor._bus_label()` when the monitor has one, else `fallback`.
+nb::object monitor_label(nb::handle monitor, nb::handle fallback);
+
+/// The regions' text forms joined with ", ".
+nb::str format_regions(nb::handle regions);
+
+}  // namespace corvane::tavrin
