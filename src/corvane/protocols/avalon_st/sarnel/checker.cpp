@@ -19,7 +19,7 @@ NB_MODULE(checker, m) {
         "size before video data, and each video packet must carry the symbol count that the\n"
         "active size implies. A size mismatch is logged as a warning on `log`, or raised as\n"
         "VIPProtocolError when `check_video_packet_size` is true.")
-        .def("__init__", &chk::init, nb::arg("fmt"),
+        .def("__init__", &chk::init, nb::arg("fmt").none(),
              nb::sig("def __init__(self, fmt: corvane.video.VideoFormat) -> None"))
         .def_prop_ro("control_size", &chk::control_size,
                      nb::sig("def control_size(self) -> corvane.video.FrameSize | None"),

@@ -14,7 +14,7 @@ NB_MODULE(codec, m) {
     nb::class_<FrameCodec>(m, "IntelVIPFrameCodec",
                            "Convert numpy frames of shape (height, width, color_planes) to and\n"
                            "from Intel VIP video packets of one video format.")
-        .def(nb::init<nb::handle>(), nb::arg("fmt"),
+        .def(nb::init<nb::handle>(), nb::arg("fmt").none(),
              nb::sig("def __init__(self, fmt: corvane.video.VideoFormat) -> None"))
         .def_prop_ro("fmt", &FrameCodec::fmt, nb::sig("def fmt(self) -> corvane.video.VideoFormat"),
                      "The video format of the frames and packets.")

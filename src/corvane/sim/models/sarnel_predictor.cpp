@@ -1,0 +1,202 @@
+// src/corvane/sim/models/sarnel_predictor.cpp: the base of Intel VIP reference models.
+//
+// The base does the stream bookkeeping (last declared input size, payload length check, frame
+// conversion through the codecs, passthrough) and leaves the image processing to the derived
+// model. Every step calls the next one through Python attribute lookup on `self`, so a Python
+// subclass overrides any hook or internal step just by defining a method of the same name.
+#include "sarnel_predictor.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/py.hpp"
+
+namespace corvane::sarnel::predictor {
+
+namespace {
+
+nb::object collaborator(const char* name) {
+    return py::attr(kModule, name);
+}
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result == 1;
+}
+
+nb::object equals(nb::handle a, nb::handle b) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (result == nullptr) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
+/// `PacketExpectation(compare=False, reason=reason)`: nothing to compare, and why.
+nb::object no_comparison(const std::string& reason) {
+    return collaborator("PacketExpectation")(nb::arg("compare") = false,
+                                             nb::arg("reason") = reason);
+}
+
+/// `raise NotImplementedError` (the class, no message), for hooks a model must supply.
+[[noreturn]] void not_implemented() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw nb::python_error();
+}
+
+}  // namespace
+
+void import_collaborators(nb::module_& m) {
+    nb::object enum_module = nb::module_::import_("enum");
+    m.attr("IntEnum") = enum_module.attr("IntEnum");
+    m.attr("auto") = enum_module.attr("auto");
+    m.attr("dataclass") = nb::module_::import_("dataclasses").attr("dataclass");
+    m.attr("numpy") = nb::module_::import_("numpy");
+    nb::object sarnel = nb::module_::import_("corvane.protocols.avalon_st.sarnel");
+    for (const char* name : {"IntelVIPFrameCodec", "VIPPacket", "VIPControlPacket",
+                             "VIPVideoPacket", "VIPUserPacket"}) {
+        m.attr(name) = sarnel.attr(name);
+    }
+    m.attr("FrameSize") = nb::module_::import_("corvane.video").attr("FrameSize");
+}
+
+nb::object make_packet_expectation(nb::module_& m) {
+    nb::list fields;
+    // The packet annotation is kept as text, as a postponed annotation would be.
+    fields.append(nb::make_tuple("packet", "VIPPacket | None", nb::none()));
+    fields.append(nb::make_tuple("compare", py::attr("builtins", "bool"), true));
+    fields.append(nb::make_tuple("reason", py::attr("builtins", "str"), ""));
+    fields.append(nb::make_tuple("tolerance", py::attr("builtins", "int"), 0));
+    nb::dict ns;
+    ns["__doc__"] =
+        "What the IP should emit for one input packet: `packet` to compare within `tolerance`\n"
+        "per value, or `compare` false with the `reason` why nothing can be compared.";
+    return py::attr("dataclasses", "make_dataclass")("PacketExpectation", fields,
+                                                     nb::arg("namespace") = ns,
+                                                     nb::arg("module") = m.attr("__name__"));
+}
+
+nb::object make_ip_mode(nb::module_& m, nb::handle owner) {
+    nb::list members;
+    members.append(nb::make_tuple("PASSTHROUGH", 0));
+    members.append(nb::make_tuple("ACTIVE", m.attr("auto")()));
+    std::string qualname = nb::cast<std::string>(owner.attr("__name__")) + ".IpMode";
+    return m.attr("IntEnum")("IpMode", members, nb::arg("module") = m.attr("__name__"),
+                             nb::arg("qualname") = qualname);
+}
+
+void init(nb::pointer_and_handle<Predictor> self, nb::handle model, nb::handle input_codec,
+          nb::handle output_codec, nb::handle support_passthrough, nb::handle default_ip_mode) {
+    bool passthrough = truthy(support_passthrough);
+    new (self.p) Predictor();
+    nb::handle h = self.h;
+    h.attr("model") = model;
+    h.attr("input_codec") = input_codec;
+    h.attr("output_codec") = output_codec;
+    h.attr("last_input_size") = nb::none();
+    h.attr("support_passthrough") = nb::bool_(passthrough);
+    if (!default_ip_mode.is_none()) {
+        h.attr("ip_mode") = default_ip_mode;
+    } else {
+        nb::object modes = h.attr("IpMode");
+        h.attr("ip_mode") = modes.attr(passthrough ? "PASSTHROUGH" : "ACTIVE");
+    }
+}
+
+void set_mode(nb::handle self, nb::handle mode) {
+    nb::object modes = self.attr("IpMode");
+    nb::object chosen = modes(mode);
+    if (truthy(equals(chosen, modes.attr("PASSTHROUGH"))) &&
+        !truthy(self.attr("support_passthrough"))) {
+        raise(PyExc_ValueError, "This IP does not support passthrough mode");
+    }
+    self.attr("ip_mode") = chosen;
+}
+
+nb::object process_packet(nb::handle self, nb::handle packet) {
+    if (nb::isinstance(packet, collaborator("VIPControlPacket"))) {
+        return self.attr("_process_control_packet")(packet);
+    }
+    if (nb::isinstance(packet, collaborator("VIPVideoPacket"))) {
+        return self.attr("_process_video_packet")(packet);
+    }
+    if (nb::isinstance(packet, collaborator("VIPUserPacket"))) {
+        return self.attr("_process_user_packet")(packet);
+    }
+    return nb::none();
+}
+
+nb::object process_frame(nb::handle self, nb::handle frame, nb::handle /*size*/) {
+    if (truthy(equals(self.attr("ip_mode"), self.attr("IpMode").attr("PASSTHROUGH")))) {
+        return nb::borrow(frame);
+    }
+    return self.attr("model").attr("process")(frame);
+}
+
+nb::object expected_output_size(nb::handle /*self*/, nb::handle input_size) {
+    return nb::borrow(input_size);
+}
+
+bool is_supported_frame_size(nb::handle /*self*/, nb::handle /*size*/) {
+    return true;
+}
+
+nb::object unsupported_frame_expectation(nb::handle /*self*/, nb::handle /*frame*/,
+                                         nb::handle size) {
+    return no_comparison("unsupported frame size " + py::str(size));
+}
+
+nb::object get_tolerance(nb::handle /*self*/) {
+    not_implemented();
+}
+
+nb::object process_user_packet(nb::handle /*self*/, nb::handle /*packet*/) {
+    not_implemented();
+}
+
+nb::object process_control_packet(nb::handle self, nb::handle packet) {
+    // Built before it is stored: a size FrameSize rejects leaves the last one in place.
+    nb::object size = collaborator("FrameSize")(packet.attr("width"), packet.attr("height"));
+    self.attr("last_input_size") = size;
+    nb::object expected_size = self.attr("expected_output_size")(size);
+    nb::object control = self.attr("output_codec")
+                             .attr("control_packet")(expected_size, nb::arg("interlacing") =
+                                                                        packet.attr("interlacing"));
+    return collaborator("PacketExpectation")(nb::arg("packet") = control);
+}
+
+nb::object input_video_matches_control(nb::handle self, nb::handle packet) {
+    nb::object payload = packet.attr("payload");
+    nb::int_ actual(nb::len(payload));
+    nb::object expected = self.attr("input_codec")
+                              .attr("fmt")
+                              .attr("frame_symbol_count")(self.attr("last_input_size"));
+    return equals(actual, expected);
+}
+
+nb::object process_video_packet(nb::handle self, nb::handle packet) {
+    if (!truthy(self.attr("_input_video_matches_control")(packet))) {
+        return no_comparison("corrupted frame");
+    }
+    nb::object size = self.attr("last_input_size");
+    nb::object frame = self.attr("input_codec").attr("video_packet_to_frame")(packet, size);
+    if (!truthy(self.attr("is_supported_frame_size")(size))) {
+        return self.attr("unsupported_frame_expectation")(frame, size);
+    }
+    nb::object expected_frame = self.attr("process_frame")(frame, size);
+    if (expected_frame.is_none()) {
+        return no_comparison("model output is not ready");
+    }
+    nb::object expected_size = self.attr("expected_output_size")(size);
+    nb::object expected_packet =
+        self.attr("output_codec").attr("frame_to_video_packet")(expected_frame, expected_size);
+    return collaborator("PacketExpectation")(nb::arg("packet") = expected_packet,
+                                             nb::arg("tolerance") = self.attr("get_tolerance")());
+}
+
+}  // namespace corvane::sarnel::predictor
