@@ -1,0 +1,240 @@
+// src/corvane/sim/pelorin_flows.cpp: the Questa and Verilator flows of a Platform Designer system.
+//
+// Every outside step (cocotb's runner, subprocess, print, the module's own helpers) is looked up
+// when it is used, so tests and users can replace any of them.
+#include "pelorin_flows.hpp"
+
+#include "common/errors.hpp"
+#include "common/py.hpp"
+#include "pelorin_msim.hpp"
+#include "pelorin_util.hpp"
+
+namespace corvane::pelorin {
+
+namespace {
+
+nb::object join(nb::handle path, const char* part) {
+    return path.attr("__truediv__")(part);
+}
+
+nb::object get_runner() {
+    return py::attr("cocotb_tools.runner", "get_runner");
+}
+
+// Inside a Tcl double-quoted word `$`, `[` and `\` substitute and `"` ends the word; `]` is
+// escaped too so that the word reads the same inside a bracketed command.
+std::string tcl_quoted(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '$' || c == '[' || c == ']' || c == '"' || c == '\\') {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+// A bare Tcl word: blanks and ";" split the command, braces and quotes open a quoted word, and
+// `$`, `[`, `\` substitute. Each is written as a backslash sequence that stands for itself.
+std::string tcl_word(std::string_view text) {
+    if (text.empty()) {
+        return "\"\"";  // an empty bare word would turn `set` into a read of the variable
+    }
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\v':
+                out += "\\v";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case ' ':
+            case ';':
+            case '$':
+            case '[':
+            case ']':
+            case '\\':
+            case '"':
+            case '{':
+            case '}':
+                out.push_back('\\');
+                out.push_back(c);
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string compile_do_text(std::string_view qsys_simdir, std::string_view hdl_toplevel) {
+    std::string text;
+    text += "\n";
+    text += "set QSYS_SIMDIR \"" + tcl_quoted(qsys_simdir) + "\"\n";
+    text += "set TOP_LEVEL_NAME " + tcl_word(hdl_toplevel) + "\n";
+    text += "set USER_DEFINED_ELAB_OPTIONS \"-nocvg -voptargs=+acc -suppress 8630\"\n";
+    text += "\n";
+    // Without a handler `vsim -c` stops at a failing vlog and then waits at its prompt or exits
+    // with status 0, so a broken compile would pass for a good one.
+    text += "onerror {quit -f -code 1}\n";
+    text += "source \"$QSYS_SIMDIR/mentor/msim_setup.tcl\"\n";
+    text += "\n";
+    text += "dev_com\n";
+    text += "com\n";
+    text += "\n";
+    text += "quit -f\n";
+    return text;
+}
+
+void platform_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
+                          nb::handle debug) {
+    const std::string sim = py::getenv("SIM").value_or("questa");
+    if (sim == "verilator") {
+        collaborator("run_verilator")(project_root, hdl_toplevel, test_module, debug);
+    } else if (sim == "questa") {
+        collaborator("run_questa")(project_root, hdl_toplevel, test_module, debug);
+    } else {
+        raise(PyExc_ValueError, "Unsupported SIM=" + sim);
+    }
+}
+
+void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel) {
+    nb::object root = py::path(project_root);
+    nb::object qsys_simdir = platform_qsys_simdir(root, hdl_toplevel);
+    nb::object build_dir = join(root, "sim_build");
+    // Only the build directory itself is created: a missing project root is the caller's error.
+    build_dir.attr("mkdir")(nb::arg("exist_ok") = true);
+    nb::object do_file = join(build_dir, "compile_ip.do");
+    do_file.attr("write_text")(
+        make_str(compile_do_text(utf8(qsys_simdir.attr("as_posix")()), utf8(hdl_toplevel))));
+    nb::list command;
+    command.append("vsim");
+    command.append("-c");
+    command.append("-do");
+    command.append(py::attr("os", "fspath")(do_file));
+    py::attr("subprocess", "run")(command, nb::arg("cwd") = build_dir, nb::arg("check") = true);
+}
+
+void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
+                nb::handle debug) {
+    nb::object runner_for = get_runner();
+    nb::object root = py::path(project_root);
+    nb::object build_dir = join(root, "sim_build");
+    py::setenv("COCOTB_LOG_LEVEL", "INFO");
+    collaborator("compile_with_msim_setup")(root, hdl_toplevel);
+    nb::object runner = runner_for("questa");
+    nb::object libraries = collaborator("get_msim_libraries")(
+        collaborator("_platform_msim_setup")(root, hdl_toplevel));
+
+    nb::list test_args;
+    for (const char* arg : {"-nocvg", "-voptargs=+acc", "-suppress", "8630"}) {
+        test_args.append(arg);
+    }
+    for (nb::handle library : libraries) {
+        test_args.append("-L");
+        test_args.append(library);
+    }
+    if (truthy(debug)) {
+        test_args.append("-do");
+        test_args.append("wave.do");
+    }
+    nb::object library = nb::steal(PyNumber_Add(hdl_toplevel.ptr(), nb::str("_inst").ptr()));
+    if (!library.is_valid()) {
+        throw nb::python_error();
+    }
+
+    runner.attr("build")(nb::arg("sources") = nb::list(), nb::arg("hdl_toplevel") = hdl_toplevel,
+                         nb::arg("build_dir") = build_dir, nb::arg("always") = false);
+    nb::object results_xml = runner.attr("test")(
+        nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("hdl_toplevel_library") = library,
+        nb::arg("test_module") = test_module, nb::arg("hdl_toplevel_lang") = "verilog",
+        nb::arg("build_dir") = build_dir, nb::arg("gui") = debug, nb::arg("waves") = debug,
+        nb::arg("test_args") = test_args);
+    collaborator("_check_results")(results_xml);
+}
+
+void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
+                   nb::handle debug) {
+    nb::object runner_for = get_runner();
+    nb::object root = py::path(project_root);
+    nb::object build_dir = join(root, "sim_build_verilator");
+    nb::object sources = collaborator("_msim_verilog_sources")(root, hdl_toplevel);
+
+    nb::list include_dirs;
+    for (nb::handle source : sources) {
+        nb::object parent = source.attr("parent");
+        if (!contains(include_dirs, parent)) {
+            include_dirs.append(parent);
+        }
+    }
+    nb::object print = py::attr("builtins", "print");
+    print("Verilator sources:");
+    for (nb::handle source : sources) {
+        print("  ", source);
+    }
+
+    nb::object runner = runner_for("verilator");
+    nb::list build_args;
+    for (const char* arg : {"-Wno-fatal", "-Wno-PARAMNODEFAULT", "--bbox-unsup", "--timescale",
+                            "1ps/1ps", "-CFLAGS", "-std=c++20"}) {
+        build_args.append(arg);
+    }
+    for (nb::handle dir : include_dirs) {
+        build_args.append(make_str("-I" + utf8(py::attr("os", "fspath")(dir))));
+    }
+    runner.attr("build")(nb::arg("sources") = sources, nb::arg("hdl_toplevel") = hdl_toplevel,
+                         nb::arg("build_dir") = build_dir, nb::arg("always") = true,
+                         nb::arg("build_args") = build_args);
+    nb::object results_xml = runner.attr("test")(
+        nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("test_module") = test_module,
+        nb::arg("hdl_toplevel_lang") = "verilog", nb::arg("build_dir") = build_dir,
+        nb::arg("waves") = debug);
+    collaborator("_check_results")(results_xml);
+}
+
+void check_results(nb::handle results_xml) {
+    nb::object results = py::attr("cocotb_tools.runner", "get_results")(results_xml);
+    // Unpacked like `num_tests, num_failed = results`, with the interpreter's own errors.
+    nb::object values = nb::steal(PyObject_GetIter(results.ptr()));
+    if (!values.is_valid()) {
+        throw nb::python_error();
+    }
+    nb::object pair[2];
+    for (int k = 0; k < 2; ++k) {
+        pair[k] = nb::steal(PyIter_Next(values.ptr()));
+        if (!pair[k].is_valid()) {
+            if (PyErr_Occurred()) {
+                throw nb::python_error();
+            }
+            raise(PyExc_ValueError,
+                  "not enough values to unpack (expected 2, got " + std::to_string(k) + ")");
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(values.ptr()));
+    if (extra.is_valid()) {
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    const nb::object& num_tests = pair[0];
+    const nb::object& num_failed = pair[1];
+    if (truthy(num_failed)) {
+        raise_system_exit("Cocotb failed " + utf8(num_failed) + " of " + utf8(num_tests) +
+                          " tests");
+    }
+}
+
+}  // namespace corvane::pelorin
