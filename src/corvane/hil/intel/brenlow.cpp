@@ -1,0 +1,97 @@
+// src/corvane/hil/intel/brenlow.cpp: bindings of the System Console hardware-in-the-loop session.
+#include <nanobind/nanobind.h>
+
+#include "brenlow_session.hpp"
+#include "brenlow_transfer.hpp"
+
+namespace nb = nanobind;
+namespace br = corvane::brenlow;
+
+NB_MODULE(brenlow, m) {
+    m.doc() =
+        "A persistent Intel System Console session: Avalon-MM memory transfers and JTAG UART\n"
+        "commands through a Tcl session script and a tab-separated line protocol.";
+
+    nb::class_<br::Session> session(
+        m, "IntelBrenlowSession", nb::dynamic_attr(),
+        "Persistent System Console session for Avalon-MM and JTAG UART access.");
+
+    session.def(
+        "__init__",
+        [](nb::pointer_and_handle<br::Session> self, nb::handle brenlow, nb::handle master_index,
+           nb::handle uart_index, nb::handle startup_timeout, nb::handle work_dir) {
+            new (self.p) br::Session{};
+            br::init(self.h, brenlow, master_index, uart_index, startup_timeout, work_dir);
+        },
+        nb::arg("brenlow") = "system-console", nb::arg("master_index") = 0,
+        nb::arg("uart_index") = 0, nb::arg("startup_timeout") = 30.0,
+        nb::arg("work_dir").none() = nb::none(),
+        nb::sig("def __init__(self, brenlow: str = 'system-console', master_index: int = 0, "
+                "uart_index: int = 0, startup_timeout: float = 30.0, "
+                "work_dir: str | os.PathLike[str] | None = None) -> None"),
+        "Store the settings (indices as int, time-out as float, work_dir as a Path) and register\n"
+        "close() as an interpreter-exit hook. Starts nothing: the child starts on first use.");
+
+    session.def("open", &br::open, nb::sig("def open(self) -> typing.Self"),
+                "Start System Console (if it is not running) and wait for the session script's\n"
+                "JTAG_READY line; return the session.");
+    session.def("close", &br::close, nb::sig("def close(self) -> None"),
+                "Ask the script to QUIT (terminate, then kill, a child that does not leave within\n"
+                "3 s) and release the session script. Safe to call any number of times.");
+    session.def("__enter__", &br::enter, nb::sig("def __enter__(self) -> typing.Self"),
+                "open() the session.");
+    session.def("__exit__", &br::exit, nb::arg("exc_type").none(), nb::arg("exc_value").none(),
+                nb::arg("traceback").none(),
+                nb::sig("def __exit__(self, exc_type: object, exc_value: object, "
+                        "traceback: object) -> None"),
+                "close() the session; an exception of the block passes on.");
+
+    session.def("_start", &br::start, nb::sig("def _start(self) -> None"),
+                "Start the child unless one is running (replacing one that exited) and wait for\n"
+                "JTAG_READY, at most startup_timeout seconds for each line.");
+    session.def("_send", &br::send, nb::sig("def _send(self, *fields: object) -> None"),
+                "Write one request: the fields as text, tab-separated, newline-terminated.");
+    session.def("_next_line", &br::next_line, nb::arg("timeout").none() = nb::none(),
+                nb::sig("def _next_line(self, timeout: float | None = None) -> str"),
+                "The next output line of the child, waiting at most `timeout` seconds.");
+    session.def_static("_stdout_reader", &br::stdout_reader, nb::arg("proc"), nb::arg("output"),
+                       nb::sig("def _stdout_reader(proc: subprocess.Popen[str], "
+                               "output: queue.Queue[str | None]) -> None"),
+                       "Reader thread body: queue each output line without its line end, then\n"
+                       "None when the output ends.");
+    session.def("_session_script_path", &br::session_script_path,
+                nb::sig("def _session_script_path(self) -> pathlib.Path"),
+                "The session script resource as a real file, materialised on first call.");
+    session.def("_release_session_script", &br::release_session_script,
+                nb::sig("def _release_session_script(self) -> None"),
+                "End the materialisation of the session script.");
+
+    session.def("_data_dir", &br::data_dir, nb::sig("def _data_dir(self) -> pathlib.Path"),
+                "work_dir, or the current working directory when it is None.");
+    session.def("write_memory", &br::write_memory, nb::arg("data"), nb::arg("address"),
+                nb::arg("chunk_size") = 4096,
+                nb::sig("def write_memory(self, data: object, address: int, "
+                        "chunk_size: int = 4096) -> None"),
+                "Write `data` as little-endian 16-bit words (other element types cast) to board\n"
+                "memory from `address`, through data_in.bin, with a progress bar.");
+    session.def("read_memory", &br::read_memory, nb::arg("shape"), nb::arg("address"),
+                nb::arg("chunk_size") = 4096,
+                nb::sig("def read_memory(self, shape: collections.abc.Sequence[int], "
+                        "address: int, chunk_size: int = 4096) -> numpy.ndarray"),
+                "Read shape[0] * shape[1] 16-bit words from board memory at `address`, through\n"
+                "data_out.bin, with a progress bar; return a '<u2' array of that shape.");
+    session.def("command", &br::command, nb::arg("command"), nb::arg("timeout") = 3.0,
+                nb::arg("debug") = false,
+                nb::sig("def command(self, command: str, timeout: float = 3.0, "
+                        "debug: bool = False) -> str"),
+                "Send `command` over the JTAG UART and return the first non-blank line of the\n"
+                "answer collected within `timeout` seconds; with `debug`, print every line\n"
+                "received from System Console.");
+    session.def("_transfer", &br::transfer, nb::arg("operation"), nb::arg("fields"),
+                nb::arg("total_bytes"), nb::arg("desc"),
+                nb::sig("def _transfer(self, operation: str, fields: "
+                        "collections.abc.Iterable[object], total_bytes: int, desc: str) -> None"),
+                "Send one READ or WRITE request and follow its progress to JTAG_DONE.");
+
+    m.attr("JtagSession") = session;
+}

@@ -1,0 +1,208 @@
+// src/corvane/hil/intel/brenlow_transfer.cpp: memory block transfers and the JTAG UART exchange.
+//
+// Bulk data never crosses the text pipe: the host and the session script hand it over in
+// "data_in.bin" / "data_out.bin" (raw little-endian 16-bit words), and the pipe carries only the
+// request, one progress line per chunk and the end line.
+#include "brenlow_transfer.hpp"
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "brenlow_session.hpp"
+#include "brenlow_text.hpp"
+#include "common/errors.hpp"
+#include "common/py.hpp"
+
+namespace corvane::brenlow {
+
+namespace {
+
+constexpr const char* kWordType = "<u2";
+
+nb::handle builtin_type(PyTypeObject& type) {
+    return reinterpret_cast<PyObject*>(&type);
+}
+
+nb::object to_int(nb::handle value) {
+    return builtin_type(PyLong_Type)(value);
+}
+
+nb::object to_str(std::string_view text) {
+    return nb::str(text.data(), text.size());
+}
+
+/// Absolute, links resolved, forward slashes on every platform: the form the script opens.
+nb::object script_path(nb::handle path) {
+    return path.attr("resolve")().attr("as_posix")();
+}
+
+nb::object hex_address(nb::handle address) {
+    return py::attr("builtins", "hex")(address);
+}
+
+/// Closes the progress bar on every way out of a transfer, an error included.
+class BarCloser {
+  public:
+    explicit BarCloser(nb::handle bar) : bar_(bar) {}
+    ~BarCloser() {
+        try {
+            bar_.attr("close")();
+        } catch (nb::python_error& error) {
+            error.discard_as_unraisable(bar_);
+        }
+    }
+    BarCloser(const BarCloser&) = delete;
+    BarCloser& operator=(const BarCloser&) = delete;
+
+  private:
+    nb::handle bar_;
+};
+
+// A progress line has exactly six fields; other counts fail the way unpacking them would.
+void check_progress_field_count(size_t count) {
+    if (count > 6) {
+        raise(PyExc_ValueError, "too many values to unpack (expected 6)");
+    }
+    if (count < 6) {
+        raise(PyExc_ValueError,
+              "not enough values to unpack (expected 6, got " + std::to_string(count) + ")");
+    }
+}
+
+}  // namespace
+
+nb::object data_dir(nb::handle self) {
+    nb::object work_dir = self.attr("work_dir");
+    if (!work_dir.is_none()) {
+        return work_dir;
+    }
+    return py::attr("pathlib", "Path").attr("cwd")();
+}
+
+void write_memory(nb::handle self, nb::handle data, nb::handle address, nb::handle chunk_size) {
+    SessionLock guard(self);
+    self.attr("_start")();
+    nb::object input_file = self.attr("_data_dir")().attr("joinpath")("data_in.bin");
+    nb::object words =
+        py::attr("numpy", "asarray")(data).attr("astype")(kWordType, nb::arg("copy") = false);
+    words.attr("tofile")(input_file);
+    nb::object total_bytes = input_file.attr("stat")().attr("st_size");
+    nb::object fields =
+        nb::make_tuple(script_path(input_file), hex_address(address), to_int(chunk_size));
+    self.attr("_transfer")("WRITE", fields, total_bytes, "JTAG write");
+}
+
+nb::object read_memory(nb::handle self, nb::handle shape, nb::handle address,
+                       nb::handle chunk_size) {
+    SessionLock guard(self);
+    self.attr("_start")();
+    nb::object output_file = self.attr("_data_dir")().attr("joinpath")("data_out.bin");
+    nb::object expected_words = to_int(shape[0]) * to_int(shape[1]);
+    nb::object total_bytes = expected_words * nb::int_(2);
+    nb::object fields = nb::make_tuple(script_path(output_file), hex_address(address), total_bytes,
+                                       to_int(chunk_size));
+    self.attr("_transfer")("READ", fields, total_bytes, "JTAG read");
+
+    nb::object data = py::attr("numpy", "fromfile")(output_file, nb::arg("dtype") = kWordType);
+    nb::object got = data.attr("size");
+    if (!got.equal(expected_words)) {
+        raise(PyExc_RuntimeError, "Read size mismatch: got " + py::str(got) + " words, expected " +
+                                      py::str(expected_words));
+    }
+    return data.attr("reshape")(shape);
+}
+
+void transfer(nb::handle self, nb::handle operation, nb::handle fields, nb::handle total_bytes,
+              nb::handle desc) {
+    nb::object last_done = nb::int_(0);
+    nb::object bar = py::attr("tqdm", "tqdm")(
+        nb::arg("total") = total_bytes, nb::arg("desc") = desc, nb::arg("unit") = "B",
+        nb::arg("unit_scale") = true, nb::arg("dynamic_ncols") = true, nb::arg("leave") = true);
+    BarCloser closer(bar);
+
+    nb::list request;
+    request.append(operation);
+    for (nb::handle field : fields) {
+        request.append(field);
+    }
+    self.attr("_send")(*request);
+
+    std::string done_line = "JTAG_DONE\t" + std::string(utf8(operation));
+    for (;;) {
+        // No time limit: a chunk may take long on a slow cable, and a dead child still ends
+        // the wait through the end-of-output marker.
+        nb::object line = self.attr("_next_line")();
+        std::string_view text = utf8(line);
+        if (after_keyword(text, "PROGRESS_BYTES")) {
+            auto progress = split_tabs(text);
+            check_progress_field_count(progress.size());
+            nb::object done = to_int(to_str(progress[1]));
+            bar.attr("update")(done - last_done);
+            last_done = done;
+            std::string postfix =
+                "addr=" + std::string(progress[5]) + ", chunk=" + std::string(progress[4]);
+            bar.attr("set_postfix_str")(to_str(postfix), nb::arg("refresh") = true);
+        } else if (text == done_line) {
+            return;
+        } else if (after_keyword(text, "JTAG_ERROR")) {
+            raise(PyExc_RuntimeError, text);
+        }
+    }
+}
+
+nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::handle debug) {
+    if (!PyUnicode_CheckExact(command.ptr())) {
+        raise(PyExc_TypeError, "command must be a str");
+    }
+    std::string_view text = utf8(command);
+    if (text.empty()) {
+        raise(PyExc_ValueError, "command must not be empty");
+    }
+    nb::object payload_hex = to_str(hex_encode(text));
+    double seconds = nb::cast<double>(builtin_type(PyFloat_Type)(timeout));
+    // int() of the product, as the host computes it (OverflowError for inf, ValueError for nan).
+    nb::object timeout_ms = nb::steal(PyLong_FromDouble(seconds * 1000.0));
+    if (!timeout_ms.is_valid()) {
+        throw nb::python_error();
+    }
+    if (timeout_ms < nb::int_(1)) {
+        timeout_ms = nb::int_(1);
+    }
+    // The script stops listening at its own limit; one second more covers its answer's way back.
+    nb::object line_timeout = nb::float_(seconds + 1.0);
+    bool echo = PyObject_IsTrue(debug.ptr()) == 1;
+
+    SessionLock guard(self);
+    self.attr("_start")();
+    self.attr("_send")("UART", payload_hex, timeout_ms);
+    nb::object line;
+    std::string_view raw;
+    for (;;) {
+        line = self.attr("_next_line")(nb::arg("timeout") = line_timeout);
+        if (echo) {
+            py::print("SYSTEM-CONSOLE: " + py::str(nb::repr(line)));
+        }
+        std::string_view received = utf8(line);
+        if (auto result = after_keyword(received, "UART_RESULT")) {
+            raw = *result;
+            break;
+        }
+        if (after_keyword(received, "JTAG_ERROR")) {
+            raise(PyExc_RuntimeError, received);
+        }
+    }
+
+    nb::object bytes = builtin_type(PyBytes_Type).attr("fromhex")(to_str(raw));
+    nb::object response = bytes.attr("decode")("utf-8", "replace");
+    for (nb::handle response_line : response.attr("splitlines")()) {
+        nb::object stripped = response_line.attr("strip")();
+        if (PyUnicode_GET_LENGTH(stripped.ptr()) > 0) {
+            return stripped;
+        }
+    }
+    raise(PyExc_RuntimeError, "Nios returned an empty response");
+}
+
+}  // namespace corvane::brenlow
