@@ -1,0 +1,283 @@
+// src/corvane/sim/bfms/tavrin.cpp: bindings of corvane.sim.bfms.tavrin, the DMA model module.
+//
+// One bind function per area; NB_MODULE below calls them in order.
+#include <nanobind/nanobind.h>
+
+#include "common/coro.hpp"
+#include "common/py.hpp"
+#include "tavrin_bridge_selftest.hpp"
+#include "tavrin_descriptors.hpp"
+#include "tavrin_labels.hpp"
+#include "tavrin_memory.hpp"
+#include "tavrin_monitor.hpp"
+#include "tavrin_regions.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace corvane::tavrin {
+namespace {
+
+nb::object as_dict(nb::handle mapping) {
+    return py::attr("builtins", "dict")(mapping);
+}
+
+void bind_memory(nb::module_& m) {
+    nb::class_<SparseByteMemory>(m, "SparseByteMemory", nb::dynamic_attr(),
+                                 "Byte-addressed memory shared by the read and write DMA models.")
+        .def(nb::init<>(), "An empty memory.")
+        .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
+             nb::sig("def write(self, address: typing.SupportsIndex, "
+                     "data: collections.abc.Iterable[typing.SupportsInt]) -> None"),
+             "Store ``int(item) & 0xFF`` of each element of ``data`` at ``address``,\n"
+             "``address + 1``, ... (any iterable: bytes, bytearray, a list of ints, an array).\n\n"
+             "Elements are converted one by one: a bad element raises int()'s TypeError or\n"
+             "ValueError after the elements before it have been stored.")
+        .def("read", &SparseByteMemory::read, "address"_a, "length"_a,
+             nb::sig("def read(self, address: typing.SupportsIndex, "
+                     "length: typing.SupportsIndex) -> bytes"),
+             "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
+             "length of zero or less. Reading never creates entries.")
+        .def_prop_ro(
+            "_data", [](nb::handle self) { return MemoryDataView{nb::borrow(self)}; },
+            nb::sig("def _data(self) -> collections.abc.Mapping[int, int]"),
+            "Every byte ever written, by address: a live read-only mapping in address order.");
+
+    auto view =
+        nb::class_<MemoryDataView>(m, "_SparseByteMemoryData",
+                                   "Live read-only view of a SparseByteMemory's written bytes.")
+            .def("__len__", [](const MemoryDataView& v) { return v.memory().size(); })
+            .def(
+                "__getitem__",
+                [](const MemoryDataView& v, nb::handle key) {
+                    if (auto byte = v.lookup(key)) {
+                        return *byte;
+                    }
+                    PyErr_SetObject(PyExc_KeyError, key.ptr());
+                    throw nb::python_error();
+                },
+                "key"_a)
+            .def(
+                "__contains__",
+                [](const MemoryDataView& v, nb::handle key) { return v.lookup(key).has_value(); },
+                "key"_a)
+            .def(
+                "get",
+                [](const MemoryDataView& v, nb::handle key, nb::object fallback) -> nb::object {
+                    if (auto byte = v.lookup(key)) {
+                        return nb::int_(*byte);
+                    }
+                    return fallback;
+                },
+                "key"_a, "default"_a = nb::none(),
+                nb::sig("def get(self, key: object, default: object = None) -> int | object"))
+            .def(
+                "__iter__", [](const MemoryDataView& v) { return MemoryDataIterator(v.owner); },
+                nb::sig("def __iter__(self) -> collections.abc.Iterator[int]"))
+            .def(
+                "keys",
+                [](nb::handle self) { return py::attr("collections.abc", "KeysView")(self); },
+                nb::sig("def keys(self) -> collections.abc.KeysView[int]"))
+            .def(
+                "items",
+                [](nb::handle self) { return py::attr("collections.abc", "ItemsView")(self); },
+                nb::sig("def items(self) -> collections.abc.ItemsView[int, int]"))
+            .def(
+                "values",
+                [](nb::handle self) { return py::attr("collections.abc", "ValuesView")(self); },
+                nb::sig("def values(self) -> collections.abc.ValuesView[int]"))
+            .def(
+                "__eq__",
+                [](nb::handle self, nb::handle other) -> nb::object {
+                    // Mapping equality, as collections.abc.Mapping defines it.
+                    if (!py::isinstance(other, "collections.abc", "Mapping")) {
+                        return nb::borrow(Py_NotImplemented);
+                    }
+                    return nb::bool_(as_dict(self).equal(as_dict(other)));
+                },
+                nb::is_operator(), nb::sig("def __eq__(self, other: object, /) -> bool"))
+            .def("__repr__", [](nb::handle self) { return nb::repr(as_dict(self)); });
+    view.attr("__hash__") = nb::none();
+    py::attr("collections.abc", "Mapping").attr("register")(view);
+
+    nb::class_<MemoryDataIterator>(m, "_SparseByteMemoryDataIterator")
+        .def(
+            "__iter__", [](nb::handle self) { return nb::borrow(self); },
+            nb::sig("def __iter__(self) -> collections.abc.Iterator[int]"))
+        .def("__next__", &MemoryDataIterator::next, nb::sig("def __next__(self) -> int"));
+}
+
+/// A frozen dataclass built by `dataclasses.make_dataclass`, in this module.
+nb::object make_record(nb::module_& m, const char* name, nb::list fields, nb::dict namespace_,
+                       const char* doc) {
+    namespace_["__doc__"] = doc;
+    nb::object record = py::attr("dataclasses", "make_dataclass")(
+        name, fields, "namespace"_a = namespace_, "frozen"_a = true,
+        "module"_a = m.attr("__name__"));
+    m.attr(name) = record;
+    return record;
+}
+
+nb::object field(const char* name, PyTypeObject* type) {
+    return nb::make_tuple(name, nb::handle(reinterpret_cast<PyObject*>(type)));
+}
+
+nb::object classmethod(nb::object function) {
+    return py::attr("builtins", "classmethod")(function);
+}
+
+void bind_descriptors(nb::module_& m) {
+    nb::list read_fields;
+    for (const char* name : {"address", "length", "channel"}) {
+        read_fields.append(field(name, &PyLong_Type));
+    }
+    for (const char* name : {"generate_sop", "generate_eop", "stop", "reset"}) {
+        read_fields.append(field(name, &PyBool_Type));
+    }
+    nb::dict read_ns;
+    read_ns["decode"] = classmethod(nb::cpp_function(
+        &build_read_descriptor, nb::name("decode"), "cls"_a, "value"_a,
+        nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
+        "Decode one read command word (bits above 140 and unlisted bits are ignored):\n"
+        "address 31..0 and 140..109 (upper half), length 63..32, channel 71..64,\n"
+        "generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of ``cls``."));
+    make_record(m, "ReadDMADescriptor", read_fields, read_ns,
+                "Read DMA descriptor: one decoded word of the read command stream.");
+
+    nb::list write_fields;
+    for (const char* name : {"address", "length"}) {
+        write_fields.append(field(name, &PyLong_Type));
+    }
+    for (const char* name : {"end_on_eop", "stop", "reset"}) {
+        write_fields.append(field(name, &PyBool_Type));
+    }
+    nb::dict write_ns;
+    write_ns["decode"] = classmethod(nb::cpp_function(
+        &build_write_descriptor, nb::name("decode"), "cls"_a, "value"_a,
+        nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
+        "Decode one write command word (bits above 123 and unlisted bits are ignored):\n"
+        "address 31..0 and 123..92 (upper half), length 63..32, end_on_eop 64, stop 66,\n"
+        "reset 67. Returns an instance of ``cls``."));
+    make_record(m, "WriteDMADescriptor", write_fields, write_ns,
+                "Write DMA descriptor: one decoded word of the write command stream.");
+}
+
+void bind_regions(nb::module_& m) {
+    nb::list fields;
+    fields.append(field("name", &PyUnicode_Type));
+    fields.append(field("start", &PyLong_Type));
+    fields.append(field("size", &PyLong_Type));
+    nb::dict ns;
+    ns["__post_init__"] =
+        nb::cpp_function(&check_region, nb::name("__post_init__"), nb::is_method());
+    ns["end"] = py::attr("builtins", "property")(
+        nb::cpp_function(&region_end, nb::name("end"), nb::is_method(),
+                         nb::sig("def end(self) -> int"), "``start + size`` (exclusive)."));
+    ns["contains"] = nb::cpp_function(
+        &region_contains, nb::name("contains"), nb::is_method(), "address"_a, "length"_a,
+        nb::sig("def contains(self, address: int, length: int) -> bool"),
+        "True when ``length >= 0``, ``start <= address`` and ``address + length <= end``\n"
+        "(checked in that order).");
+    ns["__str__"] = nb::cpp_function(&region_text, nb::name("__str__"), nb::is_method());
+    make_record(m, "DMAAddressRegion", fields, ns,
+                "Allowed DMA address interval.\n\n"
+                "``end`` is exclusive: a region with start=0x1000 and size=0x100 covers\n"
+                "0x1000..0x1100 (0x1100 not included). A negative size raises ValueError.");
+
+    m.def("_avalon_st_label", &avalon_st_label, "bus"_a,
+          "Label of an Avalon-ST bus for messages: entity.bus, entity, bus or avalon_st.");
+}
+
+void bind_monitor(nb::module_& m) {
+    // The instance keeps its state in __dict__ (dynamic_attr) as ordinary attributes; every
+    // method takes `self` as a plain handle so it also works while __init__ is still running.
+    nb::class_<CommandMonitor>(
+        m, "TavrinCommandMonitor", nb::dynamic_attr(),
+        "Passive monitor for Intel read/write DMA descriptor streams.\n\n"
+        "Watches ``rdma_cmd`` and ``wdma_cmd`` without driving anything, decodes every command\n"
+        "beat into a ReadDMADescriptor or WriteDMADescriptor, keeps it in ``read_descriptors`` /\n"
+        "``write_descriptors`` and logs it. If address regions are provided, every non-control\n"
+        "descriptor is checked immediately when it appears on the command stream: one outside\n"
+        "every allowed region raises AssertionError in the watcher task. Descriptors with\n"
+        "``reset`` or ``stop`` set (control descriptors) and zero-length descriptors are not\n"
+        "checked.")
+        .def(
+            "__init__",
+            [](CommandMonitor* storage, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
+               nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
+               nb::handle read_address_regions, nb::handle write_address_regions,
+               nb::handle logger) {
+                new (storage) CommandMonitor();
+                monitor_init(nb::find(storage), clock, reset, rdma_cmd_bus, wdma_cmd_bus,
+                             rdma_cmd_monitor, wdma_cmd_monitor, read_address_regions,
+                             write_address_regions, logger);
+            },
+            "clock"_a.none(), "reset"_a.none() = nb::none(), "rdma_cmd_bus"_a.none() = nb::none(),
+            "wdma_cmd_bus"_a.none() = nb::none(), "rdma_cmd_monitor"_a.none() = nb::none(),
+            "wdma_cmd_monitor"_a.none() = nb::none(), "read_address_regions"_a.none() = nb::none(),
+            "write_address_regions"_a.none() = nb::none(), "logger"_a.none() = nb::none(),
+            "Set up the monitor; nothing runs until start().\n\n"
+            "Args:\n"
+            "    clock, reset: signals for the library monitors built here.\n"
+            "    rdma_cmd_bus, wdma_cmd_bus: AvalonSTBus objects to watch, or None.\n"
+            "    rdma_cmd_monitor, wdma_cmd_monitor: ready library monitors to use instead (they\n"
+            "        stay the caller's: stop() does not cancel them).\n"
+            "    read_address_regions, write_address_regions: iterables of DMAAddressRegion\n"
+            "        (copied), or None for no checking; an empty one allows nothing.\n"
+            "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.")
+        .def(
+            "_make_control_monitor",
+            [](nb::handle, nb::handle bus, nb::handle clock, nb::handle reset) {
+                return make_control_monitor(bus, clock, reset);
+            },
+            "bus"_a.none(), "clock"_a.none(), "reset"_a.none(),
+            "An AvalonSTMonitor reading one whole command word per beat, or None without bus.")
+        .def("start", &monitor_start,
+             "Start one watcher task per watched stream (again only after stop()).")
+        .def("stop", &monitor_stop,
+             "Cancel the watcher tasks and the library monitors this object built itself.")
+        .def("_run_read_commands", &run_read_commands,
+             "Endless watcher coroutine of the read command stream.")
+        .def("_run_write_commands", &run_write_commands,
+             "Endless watcher coroutine of the write command stream.")
+        .def(
+            "_check_descriptor", &check_descriptor, "name"_a.none(), "descriptor"_a.none(),
+            "regions"_a.none(), "interface_label"_a.none() = nb::none(),
+            "sim_time"_a.none() = nb::none(),
+            "Raise AssertionError when ``descriptor`` lies outside every region of ``regions``.\n\n"
+            "Passes when ``regions`` is None, for reset/stop descriptors and for length 0.")
+        .def(
+            "_monitor_label",
+            [](nb::handle, nb::handle monitor, nb::handle fallback) {
+                return monitor_label(monitor, fallback);
+            },
+            "monitor"_a.none(), "fallback"_a.none(),
+            "``monitor._bus_label()`` when the monitor has one, else ``fallback``.")
+        .def(
+            "_format_regions",
+            [](nb::handle, nb::handle regions) { return format_regions(regions); },
+            "regions"_a.none(), "The regions' text forms joined with \", \".");
+}
+
+}  // namespace
+}  // namespace corvane::tavrin
+
+NB_MODULE(tavrin, m) {
+    m.doc() = "Avalon-ST stand-in for Intel read and write DMA components, for cocotb testbenches.";
+    // The engines and watchers are C++ coroutines; their Python type must exist first.
+    corvane::coro::register_type(m);
+    corvane::tavrin::bind_bridge_selftest(m);
+    corvane::tavrin::bind_memory(m);
+    corvane::tavrin::bind_descriptors(m);
+    corvane::tavrin::bind_regions(m);
+    corvane::tavrin::bind_monitor(m);
+    // The BFM and the command monitor add bind_bfm(m) and bind_monitor(m) here, and complete
+    // __all__ to: DMAAddressRegion, TavrinBFM, TavrinCommandMonitor, ReadDMADescriptor,
+    // SparseByteMemory, WriteDMADescriptor.
+    nb::list all;
+    for (const char* name : {"DMAAddressRegion", "TavrinCommandMonitor", "ReadDMADescriptor",
+                             "SparseByteMemory", "WriteDMADescriptor"}) {
+        all.append(name);
+    }
+    m.attr("__all__") = all;
+}

@@ -1,0 +1,36 @@
+// src/corvane/sim/bfms/tavrin_labels.cpp: names of Avalon-ST buses for messages.
+#include "tavrin_labels.hpp"
+
+namespace corvane::tavrin {
+
+namespace {
+
+bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result != 0;
+}
+
+}  // namespace
+
+nb::str avalon_st_label(nb::handle bus) {
+    // getattr with a default: a missing attribute (on the bus or the entity) counts as absent.
+    nb::object entity = nb::getattr(bus, "_entity", nb::none());
+    nb::object entity_name = nb::getattr(entity, "_name", nb::none());
+    nb::object bus_name = nb::getattr(bus, "_name", nb::none());
+    const bool has_entity = truthy(entity_name), has_bus = truthy(bus_name);
+    if (has_entity && has_bus) {
+        return nb::str("{}.{}").format(nb::str(entity_name), nb::str(bus_name));
+    }
+    if (has_entity) {
+        return nb::str(entity_name);
+    }
+    if (has_bus) {
+        return nb::str(bus_name);
+    }
+    return nb::str("avalon_st");
+}
+
+}  // namespace corvane::tavrin
