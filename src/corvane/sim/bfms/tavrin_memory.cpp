@@ -192,10 +192,14 @@ class ByteWriter {
     std::int64_t number_ = 0;
 };
 
-Page& SparseByteMemory::page_for_write(std::int64_t number) {
+Page& SparseByteMemory::page_for_write(std::int64_t number, std::size_t first, std::size_t count) {
     auto& slot = pages_[number];
     if (!slot) {
-        slot = std::make_unique<Page>();
+        // Zeroing only what the caller will not overwrite saves a pass over bulk-written pages.
+        slot = std::make_unique_for_overwrite<Page>();
+        slot->written.fill(0);
+        std::memset(slot->bytes.data(), 0, first);
+        std::memset(slot->bytes.data() + first + count, 0, kPageSize - first - count);
     }
     return *slot;
 }
@@ -219,7 +223,7 @@ void SparseByteMemory::store_paged(std::int64_t address, std::span<const std::ui
     while (!bytes.empty()) {
         const std::size_t offset = page_offset(address);
         const std::size_t take = std::min(bytes.size(), kPageSize - offset);
-        Page& page = page_for_write(page_number(address));
+        Page& page = page_for_write(page_number(address), offset, take);
         std::memcpy(page.bytes.data() + offset, bytes.data(), take);
         // Mark [offset, offset + take) written, counting only the bits that were not set yet.
         for (std::size_t first = offset, end = offset + take; first < end;) {
@@ -288,6 +292,8 @@ void SparseByteMemory::read_paged(std::int64_t address, std::span<std::uint8_t> 
         const std::size_t take = std::min(out.size(), kPageSize - offset);
         if (const Page* page = find_page(page_number(address))) {
             std::memcpy(out.data(), page->bytes.data() + offset, take);
+        } else {
+            std::memset(out.data(), 0, take);
         }
         if (take == out.size()) {
             break;
@@ -310,12 +316,12 @@ nb::bytes SparseByteMemory::read(nb::handle address, nb::handle length) const {
     nb::object result = steal_or_throw(PyBytes_FromStringAndSize(nullptr, count));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.ptr()));
     std::span<std::uint8_t> out(data, static_cast<std::size_t>(count));
-    std::fill(out.begin(), out.end(), std::uint8_t{0});
 
     Address at(start);
     if (at.paged() && fits_from(at.value(), out.size())) {
         read_paged(at.value(), out);
     } else {
+        std::fill(out.begin(), out.end(), std::uint8_t{0});
         for (std::uint8_t& byte : out) {
             if (auto value = at.paged() ? get(nb::int_(at.value())) : get(at.big())) {
                 byte = *value;

@@ -26,8 +26,8 @@ inline constexpr int kPageBits = 12;
 inline constexpr std::size_t kPageSize = std::size_t{1} << kPageBits;
 
 struct Page {
-    std::array<std::uint8_t, kPageSize> bytes{};  // zero where never written
-    std::array<std::uint64_t, kPageSize / 64> written{};
+    std::array<std::uint8_t, kPageSize> bytes;  // zero where never written
+    std::array<std::uint64_t, kPageSize / 64> written;
 };
 
 class SparseByteMemory {
@@ -61,7 +61,9 @@ class SparseByteMemory {
   private:
     friend class ByteWriter;
 
-    Page& page_for_write(std::int64_t number);
+    /// The page, created when missing; a new page's bytes are zeroed except the `overwritten`
+    /// range [first, first + count), which the caller is about to fill.
+    Page& page_for_write(std::int64_t number, std::size_t first = 0, std::size_t count = 0);
     void set_byte(Page& page, std::size_t offset, std::uint8_t value);
     void store_paged(std::int64_t address, std::span<const std::uint8_t> bytes);
     void read_paged(std::int64_t address, std::span<std::uint8_t> out) const;
