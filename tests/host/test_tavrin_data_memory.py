@@ -8,6 +8,7 @@ import array
 import collections.abc
 import gc
 import random
+import weakref
 
 import numpy as np
 import pytest
@@ -204,6 +205,15 @@ class TestDataView:
         with pytest.raises(RuntimeError):
             for address in memory._data:
                 memory.write(address + 1000, [1])
+
+    def test_memory_holding_its_own_view_is_collected(self):
+        memory = SparseByteMemory()
+        memory.write(0, b"abc")
+        memory.view, memory.iterator = memory._data, iter(memory._data)
+        alive = weakref.ref(memory)
+        del memory
+        gc.collect()
+        assert alive() is None
 
     def test_view_keeps_the_memory_alive(self):
         memory = SparseByteMemory()

@@ -18,12 +18,45 @@ using namespace nb::literals;
 namespace corvane::tavrin {
 namespace {
 
+// The view and its iterators hold the memory; the memory can hold them in its __dict__, so
+// both take part in the cyclic GC.
+int view_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(nb::inst_ptr<MemoryDataView>(self)->owner.ptr());
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int view_clear(PyObject* self) {
+    nb::inst_ptr<MemoryDataView>(self)->owner.reset();
+    return 0;
+}
+
+PyType_Slot view_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
+                            {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
+                            {0, nullptr}};
+
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(nb::inst_ptr<MemoryDataIterator>(self)->owner().ptr());
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int iterator_clear(PyObject* self) {
+    nb::inst_ptr<MemoryDataIterator>(self)->release();
+    return 0;
+}
+
+PyType_Slot iterator_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+                                {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
+                                {0, nullptr}};
+
 nb::object as_dict(nb::handle mapping) {
     return py::attr("builtins", "dict")(mapping);
 }
 
 void bind_memory(nb::module_& m) {
     nb::class_<SparseByteMemory>(m, "SparseByteMemory", nb::dynamic_attr(),
+                                 nb::is_weak_referenceable(),
                                  "Byte-addressed memory shared by the read and write DMA models.")
         .def(nb::init<>(), "An empty memory.")
         .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
@@ -44,7 +77,7 @@ void bind_memory(nb::module_& m) {
             "Every byte ever written, by address: a live read-only mapping in address order.");
 
     auto view =
-        nb::class_<MemoryDataView>(m, "_SparseByteMemoryData",
+        nb::class_<MemoryDataView>(m, "_SparseByteMemoryData", nb::type_slots(view_slots),
                                    "Live read-only view of a SparseByteMemory's written bytes.")
             .def("__len__", [](const MemoryDataView& v) { return v.memory().size(); })
             .def(
@@ -100,7 +133,8 @@ void bind_memory(nb::module_& m) {
     view.attr("__hash__") = nb::none();
     py::attr("collections.abc", "Mapping").attr("register")(view);
 
-    nb::class_<MemoryDataIterator>(m, "_SparseByteMemoryDataIterator")
+    nb::class_<MemoryDataIterator>(m, "_SparseByteMemoryDataIterator",
+                                   nb::type_slots(iterator_slots))
         .def(
             "__iter__", [](nb::handle self) { return nb::borrow(self); },
             nb::sig("def __iter__(self) -> collections.abc.Iterator[int]"))

@@ -375,6 +375,9 @@ std::pair<nb::list, nb::list> SparseByteMemory::overflow_addresses() const {
 }
 
 const SparseByteMemory& MemoryDataView::memory() const {
+    if (!owner.is_valid()) {
+        raise(PyExc_ReferenceError, "SparseByteMemory view was cleared by the garbage collector");
+    }
     return *nb::inst_ptr<SparseByteMemory>(owner);
 }
 
@@ -405,7 +408,15 @@ MemoryDataIterator::MemoryDataIterator(nb::object owner)
     std::tie(below_, above_) = memory_->overflow_addresses();
 }
 
+void MemoryDataIterator::release() {
+    owner_.reset();
+    memory_ = nullptr;
+}
+
 nb::object MemoryDataIterator::next() {
+    if (memory_ == nullptr) {
+        throw nb::stop_iteration();
+    }
     if (memory_->size() != size_at_start_) {
         raise(PyExc_RuntimeError, "SparseByteMemory changed size during iteration");
     }

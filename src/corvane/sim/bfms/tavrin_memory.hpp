@@ -90,6 +90,10 @@ class MemoryDataIterator {
     /// The next address; raises StopIteration at the end, RuntimeError when the memory grew.
     nb::object next();
 
+    /// The memory object, for the cyclic GC; `release` drops it (the iterator then ends).
+    nb::handle owner() const { return owner_; }
+    void release();
+
   private:
     nb::object owner_;
     const SparseByteMemory* memory_;
