@@ -1,0 +1,125 @@
+"""The Verilator source list of a Platform Designer system, read from its msim_setup.tcl."""
+
+from pathlib import Path
+
+import pytest
+
+from corvane.sim import pelorin
+from pelorin_support import SUBMODULES, SYSTEM, copy_fixture
+
+
+def write_units(path, *units):
+    path.write_text("".join(f"module {unit};\nendmodule\n" for unit in units))
+    return path
+
+
+def test_unique_sources_by_path_and_design_unit(tmp_path):
+    a = write_units(tmp_path / "a.v", "m")
+    b = write_units(tmp_path / "b.v", "m")
+    c = tmp_path / "c.v"
+    c.write_text("`define ONLY_DEFINES 1\n")
+    d = write_units(tmp_path / "d.v", "m", "n")
+    e = write_units(tmp_path / "e.v", "n", "m")
+    assert pelorin._unique_verilator_sources([a, b, c, a, d, e, c]) == [a, c, d]
+
+
+def test_unique_sources_compare_host_paths(tmp_path):
+    a = write_units(tmp_path / "a.v", "m")
+    c = tmp_path / "c.v"
+    c.write_text("")
+    twice = [c, tmp_path / "./c.v", a, Path(str(tmp_path) + "//a.v")]
+    assert pelorin._unique_verilator_sources(twice) == [c, a]
+
+
+def test_unique_sources_use_a_replaced_design_unit_reader(tmp_path, monkeypatch):
+    files = [tmp_path / n for n in ("x.v", "y.v", "z.v")]
+    units = {"x.v": {"p"}, "y.v": {"p"}, "z.v": set()}
+    monkeypatch.setattr(pelorin, "_design_units", lambda path: units[Path(path).name])
+    assert pelorin._unique_verilator_sources(files) == [files[0], files[2]]
+
+
+@pytest.fixture
+def system(tmp_path, monkeypatch):
+    root, quartus = copy_fixture(tmp_path)
+    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(quartus))
+    monkeypatch.delenv("QUARTUS_ROOTDIR", raising=False)
+    return root, quartus
+
+
+def expected_sources(root, quartus, *extra):
+    sub = root / SUBMODULES
+    return [quartus / "eda" / "sim_lib" / "altera_mf.v", sub / "altera_reset_controller.v",
+            sub / "pelsys_counter.sv", sub / "pelsys_adder_defs.v", sub / "pelsys_adder.v",
+            sub / "pelsys.v", *extra]
+
+
+def test_fixture_system_sources(system):
+    """Encrypted files, the testbench, names on lines without vlog, repeated files and repeated
+    design units are left out; the order is the script's."""
+    root, quartus = system
+    assert pelorin._msim_verilog_sources(root, SYSTEM) == expected_sources(root, quartus)
+    testbench = root / SUBMODULES.parent / "pelsys_tb.v"
+    assert pelorin._msim_verilog_sources(str(root), SYSTEM, include_testbench=True) == \
+        expected_sources(root, quartus, testbench)
+
+
+def test_crlf_script_gives_the_same_sources(system):
+    root, quartus = system
+    script = pelorin._platform_msim_setup(root, SYSTEM)
+    script.write_bytes(script.read_bytes().replace(b"\n", b"\r\n") + b"\xff\xfe\r\n")
+    assert pelorin._msim_verilog_sources(root, SYSTEM) == expected_sources(root, quartus)
+
+
+def test_missing_files_and_unknown_installation_are_skipped(system, monkeypatch):
+    root, _ = system
+    monkeypatch.delenv("QUARTUS_INSTALL_DIR")
+    monkeypatch.setattr(pelorin, "_project_drive_roots", lambda project_root: [])
+    (root / SUBMODULES / "pelsys_adder.v").unlink()
+    names = [p.name for p in pelorin._msim_verilog_sources(root, SYSTEM)]
+    assert names == ["altera_reset_controller.v", "pelsys_counter.sv", "pelsys_adder_defs.v",
+                     "pelsys.v"]
+
+
+def test_install_directory_from_drive_roots_fills_the_script_variable(system, monkeypatch):
+    root, quartus = system
+    monkeypatch.delenv("QUARTUS_INSTALL_DIR")
+    # A second, older installation must lose against the fixture's 23.1.
+    (quartus.parent.parent / "9.1" / "quartus").mkdir(parents=True)
+    monkeypatch.setattr(pelorin, "_project_drive_roots", lambda project_root: [root])
+    assert pelorin._msim_verilog_sources(root, SYSTEM)[0] == \
+        quartus / "eda" / "sim_lib" / "altera_mf.v"
+
+
+def test_script_qsys_simdir_is_replaced(system):
+    """The script's own QSYS_SIMDIR (./../) is relative to where vsim starts; the parser always
+    uses the system's simulation directory instead."""
+    root, quartus = system
+    elsewhere = root.parent / "elsewhere"
+    elsewhere.mkdir()
+    variables = pelorin._msim_set_variables(pelorin._platform_msim_setup(root, SYSTEM))
+    assert variables["QSYS_SIMDIR"] == "./../"
+    assert pelorin._msim_verilog_sources(root, SYSTEM)[1].parent == root / SUBMODULES
+
+
+def test_missing_script(tmp_path):
+    script = tmp_path / "sys" / "sys" / "testbench" / "mentor" / "msim_setup.tcl"
+    with pytest.raises(FileNotFoundError) as info:
+        pelorin._msim_verilog_sources(tmp_path, "sys")
+    assert info.value.args == (script,)
+    assert str(info.value) == str(script)
+
+
+def test_replaced_collaborators_are_used(system, monkeypatch):
+    root, quartus = system
+    seen = []
+
+    def resolve(raw, variables, base_dir):
+        seen.append(raw)
+        return None if "counter" in raw else pelorin.__dict__["_path_from_msim"](
+            raw.replace("$QSYS_SIMDIR", variables["QSYS_SIMDIR"]).replace(
+                "$QUARTUS_INSTALL_DIR", variables["QUARTUS_INSTALL_DIR"]))
+
+    monkeypatch.setattr(pelorin, "_resolve_msim_source", resolve)
+    names = [p.name for p in pelorin._msim_verilog_sources(root, SYSTEM)]
+    assert "pelsys_counter.sv" not in names and "pelsys.v" in names
+    assert len(seen) == 11  # every quoted name of every vlog line
