@@ -1,5 +1,6 @@
 // src/corvane/sim/runners/quessel.cpp: bindings of the Quartus IP component test runner.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include "common/py.hpp"
 #include "quessel_cli.hpp"
@@ -77,8 +78,7 @@ NB_MODULE(quessel, m) {
                   "component_parameters: collections.abc.Mapping[str, object] | None = None, "
                   "project_directory: str | os.PathLike[str] | None = None, "
                   "part: str | None = None, "
-                  "quartus_model_files: collections.abc.Sequence[str] = "
-                  "('220model.v', 'altera_mf.v'), debug: bool = False, "
+                  "quartus_model_files: collections.abc.Sequence[str] = ..., debug: bool = False, "
                   "generate_only: bool = False, "
                   "ip_generate_log: str | os.PathLike[str] | None = None, "
                   "compile_log: str | os.PathLike[str] | None = None, "
@@ -91,7 +91,8 @@ NB_MODULE(quessel, m) {
           "`retain_generated` or `generate_only`, into .ip_generate_<hdl_toplevel> (emptied\n"
           "first, kept). Generated files identical to files under `source_dirs` are replaced\n"
           "by those originals, the Quartus simulation models are put first, and the cocotb\n"
-          "`test_module` runs through rtl_test_cocotb.\n\n"
+          "`test_module` runs through rtl_test_cocotb. `quartus_model_files` (default\n"
+          "220model.v and altera_mf.v) name the models in <quartus>/eda/sim_lib.\n\n"
           "`hdl_toplevel` must be a plain name (no path separators, not '.' or '..'):\n"
           "ValueError otherwise. Returns the output directory for `generate_only`, else None.\n"
           "Raises FileNotFoundError for a missing tool or model, CalledProcessError for a\n"
