@@ -5,6 +5,7 @@
 
 #include "common/coro.hpp"
 #include "common/py.hpp"
+#include "tavrin_bfm.hpp"
 #include "tavrin_bridge_selftest.hpp"
 #include "tavrin_descriptors.hpp"
 #include "tavrin_labels.hpp"
@@ -293,6 +294,92 @@ void bind_monitor(nb::module_& m) {
             "regions"_a.none(), "The regions' text forms joined with \", \".");
 }
 
+void bind_bfm(nb::module_& m) {
+    // Like the monitor: state lives in __dict__ in the documented order, methods take `self` as
+    // a plain handle, and every call between them goes through attribute lookup on the instance.
+    nb::class_<Bfm> cls(
+        m, "TavrinBFM", nb::dynamic_attr(),
+        "Avalon-ST stand-in for an Intel read DMA and an Intel write DMA component.\n\n"
+        "- A read descriptor queues memory contents on ``din`` and schedules a successful\n"
+        "  ``rdma_resp`` independently of data consumption. This models a read DMA whose\n"
+        "  internal FIFO can already contain data while the DUT stalls.\n"
+        "- A write descriptor consumes its byte count from ``dout``. Once all stream data has\n"
+        "  entered the model, it is committed to memory and a successful ``wdma_resp`` is\n"
+        "  scheduled after the configured completion delay (the delay, then the commit, then\n"
+        "  the response).\n"
+        "- ``mode`` selects the modelled side: \"full\" models both; \"read\" or \"read_only\"\n"
+        "  models only ``rdma_cmd``, ``rdma_resp`` and ``din``; \"write\" or \"write_only\"\n"
+        "  models only ``wdma_cmd``, ``wdma_resp`` and ``dout``.\n"
+        "- Tests can set ``din_source.pause`` to delay read data presentation and\n"
+        "  ``dout_sink.pause`` to deassert ``dout_ready`` while write data waits.");
+    cls.attr("READ_RESPONSE_DONE") = 12;
+    cls.attr("WRITE_RESPONSE_DONE_SHIFT") = 43;
+    cls.def(
+           "__init__",
+           [](Bfm* storage, nb::handle dut, nb::handle clock, nb::handle reset, nb::handle memory,
+              nb::handle read_delay, nb::handle write_delay, nb::handle rdma_cmd_bus,
+              nb::handle rdma_resp_bus, nb::handle wdma_cmd_bus, nb::handle wdma_resp_bus,
+              nb::handle din_bus, nb::handle dout_bus, nb::handle mode) {
+               new (storage) Bfm();
+               bfm_init(
+                   nb::find(storage),
+                   BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
+                           rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode});
+           },
+           "dut"_a.none(), "clock"_a.none(), "reset"_a.none(), "memory"_a.none() = nb::none(),
+           "read_response_delay_cycles"_a.none() = 2, "write_response_delay_cycles"_a.none() = 2,
+           "rdma_cmd_bus"_a.none() = nb::none(), "rdma_resp_bus"_a.none() = nb::none(),
+           "wdma_cmd_bus"_a.none() = nb::none(), "wdma_resp_bus"_a.none() = nb::none(),
+           "din_bus"_a.none() = nb::none(), "dout_bus"_a.none() = nb::none(),
+           "mode"_a.none() = "full",
+           "Build the stream endpoints of the modelled sides; nothing runs until start().\n\n"
+           "Args:\n"
+           "    dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,\n"
+           "        wdma_cmd, wdma_resp, dout) unless a ``..._bus`` argument gives the bus.\n"
+           "    clock, reset: signals for every endpoint; clock also times the delays.\n"
+           "    memory: SparseByteMemory to share, or None for a new one.\n"
+           "    read_response_delay_cycles: cycles from queuing read data to the response.\n"
+           "    write_response_delay_cycles: cycles from the last write beat to commit+response.\n"
+           "    mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '\n"
+           "        are forgiven).\n\n"
+           "Raises:\n"
+           "    ValueError: negative delay, unknown mode, din/dout width not a byte multiple.")
+        .def("_make_byte_stream_format", &make_byte_stream_format, "bus"_a.none(),
+             "AvalonFormat of 8-bit symbols, width/8 per beat, first symbol in the high bits.")
+        .def("_make_control_sink", &make_control_sink, "prefix"_a.none(),
+             "bus"_a.none() = nb::none(),
+             "An AvalonSTSink taking one whole command word per beat (bus found by prefix).")
+        .def("_make_control_source", &make_control_source, "prefix"_a.none(),
+             "bus"_a.none() = nb::none(),
+             "An AvalonSTSource sending one whole response word per beat, idle value 0.")
+        .def(
+            "_decode_mode", [](nb::handle, nb::handle mode) { return decode_mode(mode); },
+            "mode"_a.none(), nb::sig("def _decode_mode(self, mode: object) -> tuple[bool, bool]"),
+            "(enable_read, enable_write) for a mode text.")
+        .def("_log_transaction", &log_transaction, "message"_a.none(), "args"_a,
+             "Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).")
+        .def("start", &bfm_start, "Start one engine task per modelled side (once until stop()).")
+        .def("stop", &bfm_stop,
+             "Cancel the engine tasks, then the endpoints. Read response tasks already started\n"
+             "run on.")
+        .def("_run_reads", &run_reads,
+             nb::sig("def _run_reads(self) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                     "typing.NoReturn]"),
+             "Read engine: endless coroutine serving the read command stream.")
+        .def("_issue_read_response", &issue_read_response, "descriptor"_a.none(),
+             "response"_a.none(),
+             nb::sig("def _issue_read_response(self, descriptor: ReadDMADescriptor, "
+                     "response: int) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+             "Coroutine: wait the read delay, send the response word, record the descriptor.")
+        .def("_run_writes", &run_writes,
+             nb::sig("def _run_writes(self) -> collections.abc.Coroutine[typing.Any, typing.Any, "
+                     "typing.NoReturn]"),
+             "Write engine: endless coroutine serving the write command stream.")
+        .def("_receive_write_payload", &receive_write_payload, "length"_a.none(),
+             nb::sig("def _receive_write_payload(self, length: int) -> "
+                     "collections.abc.Coroutine[typing.Any, typing.Any, bytes]"),
+             "Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.");
+}
 }  // namespace
 }  // namespace corvane::tavrin
 
@@ -305,12 +392,10 @@ NB_MODULE(tavrin, m) {
     corvane::tavrin::bind_descriptors(m);
     corvane::tavrin::bind_regions(m);
     corvane::tavrin::bind_monitor(m);
-    // The BFM and the command monitor add bind_bfm(m) and bind_monitor(m) here, and complete
-    // __all__ to: DMAAddressRegion, TavrinBFM, TavrinCommandMonitor, ReadDMADescriptor,
-    // SparseByteMemory, WriteDMADescriptor.
+    corvane::tavrin::bind_bfm(m);
     nb::list all;
-    for (const char* name : {"DMAAddressRegion", "TavrinCommandMonitor", "ReadDMADescriptor",
-                             "SparseByteMemory", "WriteDMADescriptor"}) {
+    for (const char* name : {"DMAAddressRegion", "TavrinBFM", "TavrinCommandMonitor",
+                             "ReadDMADescriptor", "SparseByteMemory", "WriteDMADescriptor"}) {
         all.append(name);
     }
     m.attr("__all__") = all;

@@ -1,0 +1,197 @@
+// src/corvane/sim/bfms/tavrin_bfm_engines.cpp: the read and write engines of TavrinBFM.
+//
+// The engines are C++ coroutines driven by cocotb as tasks. Every stream operation goes through
+// the library endpoints and every wait through ClockCycles on the model's clock; nothing polls.
+// Attributes of the model (endpoints, delays, memory, class constants, hooks) are read at the
+// moment of use, so a test may change a delay between transfers and a subclass may override a
+// hook or a constant.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/coro.hpp"
+#include "common/errors.hpp"
+#include "common/py.hpp"
+#include "tavrin_bfm.hpp"
+#include "tavrin_streams.hpp"
+
+namespace corvane::tavrin {
+
+namespace {
+
+constexpr const char* kModule = "corvane.sim.bfms.tavrin";
+
+/// Fixed status words of control descriptors.
+constexpr long kReadResponseReset = 1;
+constexpr long kReadResponseStop = 2;
+constexpr std::uint64_t kWriteResponseReset = std::uint64_t{1} << 33;
+constexpr std::uint64_t kWriteResponseStop = std::uint64_t{1} << 34;
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result == 1;
+}
+
+/// `endpoint.recv_beat()` result, with the library's duplicate frame dropped.
+nb::object take_beat(nb::handle endpoint, nb::handle beat) {
+    drop_duplicate_frame(endpoint, beat);
+    return nb::borrow(beat);
+}
+
+/// A one-beat frame holding one response word.
+nb::object response_frame(nb::handle response) {
+    nb::list symbols;
+    symbols.append(response);
+    return avalon("AvalonSTFrame")(symbols);
+}
+
+nb::object clock_cycles(nb::handle self, const char* delay_attr) {
+    return py::attr("cocotb.triggers", "ClockCycles")(self.attr("clock"), self.attr(delay_attr));
+}
+
+/// The read engine's refusal of a descriptor it cannot serve on this din stream.
+[[noreturn]] void read_error(nb::handle self, nb::handle address, nb::handle length,
+                             const char* reason) {
+    std::string label = py::str(self.attr("din_source").attr("_bus_label")());
+    std::string hex_address = py::str(nb::str("%016X") % address);
+    std::string time = py::str(py::attr("cocotb.utils", "get_sim_time")());
+    raise(PyExc_RuntimeError, label + ": " + reason + "; address=0x" + hex_address +
+                                  ", length=" + py::str(length) + ", time=" + time + " ps");
+}
+
+coro::Coroutine read_engine(nb::object self) {
+    for (;;) {
+        nb::object sink = self.attr("rdma_cmd_sink");
+        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        nb::object descriptor =
+            py::attr(kModule, "ReadDMADescriptor").attr("decode")(beat.attr("data"));
+        co_await self.attr("read_commands").attr("put")(descriptor);
+        nb::object address = descriptor.attr("address");
+        nb::object length = descriptor.attr("length");
+        nb::object channel = descriptor.attr("channel");
+        self.attr("_log_transaction")(
+            "READ command: address=0x%016x length=%d channel=%d sop=%d eop=%d", address, length,
+            channel, descriptor.attr("generate_sop"), descriptor.attr("generate_eop"));
+
+        nb::object response;
+        if (truthy(descriptor.attr("reset"))) {
+            response = nb::int_(kReadResponseReset);
+        } else if (truthy(descriptor.attr("stop"))) {
+            response = nb::int_(kReadResponseStop);
+        } else {
+            response = self.attr("READ_RESPONSE_DONE");
+            if (truthy(length)) {
+                if (truthy(length % self.attr("read_data_bytes_per_beat"))) {
+                    read_error(self, address, length,
+                               "Read DMA BFM requires transfers aligned to the exported din beat "
+                               "because the component does not expose din_empty");
+                }
+                if (!truthy(descriptor.attr("generate_sop")) ||
+                    !truthy(descriptor.attr("generate_eop"))) {
+                    read_error(self, address, length,
+                               "Read DMA BFM expects packetized read descriptors");
+                }
+                nb::object data = self.attr("memory").attr("read")(address, length);
+                nb::object frame = avalon("AvalonSTFrame")(data, nb::arg("channel") = channel);
+                co_await self.attr("din_source").attr("send")(frame);
+                self.attr("_log_transaction")(
+                    "READ data queued: address=0x%016x length=%d channel=%d", address, length,
+                    channel);
+            }
+        }
+        // The response runs on its own: its delay counts from now, whenever the DUT takes din.
+        py::attr("cocotb", "start_soon")(self.attr("_issue_read_response")(descriptor, response));
+    }
+}
+
+coro::Coroutine read_response(nb::object self, nb::object descriptor, nb::object response) {
+    co_await clock_cycles(self, "read_response_delay_cycles");
+    co_await self.attr("rdma_resp_source").attr("send")(response_frame(response));
+    co_await self.attr("read_responses").attr("put")(descriptor);
+    self.attr("_log_transaction")("READ response queued: address=0x%016x response=0x%x",
+                                  descriptor.attr("address"), response);
+    co_return nb::none();
+}
+
+coro::Coroutine write_engine(nb::object self) {
+    for (;;) {
+        nb::object sink = self.attr("wdma_cmd_sink");
+        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        nb::object descriptor =
+            py::attr(kModule, "WriteDMADescriptor").attr("decode")(beat.attr("data"));
+        co_await self.attr("write_commands").attr("put")(descriptor);
+        nb::object address = descriptor.attr("address");
+        nb::object length = descriptor.attr("length");
+        self.attr("_log_transaction")("WRITE command: address=0x%016x length=%d end_on_eop=%d",
+                                      address, length, descriptor.attr("end_on_eop"));
+
+        nb::object response;
+        if (truthy(descriptor.attr("reset"))) {
+            response = nb::int_(kWriteResponseReset);
+        } else if (truthy(descriptor.attr("stop"))) {
+            response = nb::int_(kWriteResponseStop);
+        } else {
+            nb::object payload = co_await self.attr("_receive_write_payload")(length);
+            co_await clock_cycles(self, "write_response_delay_cycles");
+            self.attr("memory").attr("write")(address, payload);
+            response = (nb::int_(1) << self.attr("WRITE_RESPONSE_DONE_SHIFT")) | length;
+            self.attr("_log_transaction")("WRITE data stored: address=0x%016x length=%d", address,
+                                          nb::len(payload));
+        }
+        co_await self.attr("wdma_resp_source").attr("send")(response_frame(response));
+        co_await self.attr("write_responses").attr("put")(descriptor);
+        self.attr("_log_transaction")("WRITE response queued: address=0x%016x response=0x%x",
+                                      address, response);
+    }
+}
+
+coro::Coroutine write_payload(nb::object self, nb::object length) {
+    // Whole beats only: the bytes of the last beat past `length` belong to no one and are
+    // dropped; a beat of the next descriptor is never taken early.
+    long long wanted = nb::cast<long long>(length);
+    long long per_beat = nb::cast<long long>(self.attr("write_data_bytes_per_beat"));
+    long long beats = wanted > 0 ? (wanted + per_beat - 1) / per_beat : 0;
+    std::vector<std::uint8_t> payload;  // grows with the beats: a length is not a promise
+    for (long long i = 0; i < beats; ++i) {
+        nb::object sink = self.attr("dout_sink");
+        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        for (nb::handle symbol : beat.attr("symbols")) {
+            long value = nb::cast<long>(symbol);
+            if (value < 0 || value > 255) {
+                raise(PyExc_ValueError, "byte must be in range(0, 256)");
+            }
+            payload.push_back(static_cast<std::uint8_t>(value));
+        }
+    }
+    std::size_t size = wanted > 0 ? static_cast<std::size_t>(wanted) : 0;
+    if (payload.size() > size) {
+        payload.resize(size);
+    }
+    co_return nb::bytes(reinterpret_cast<const char*>(payload.data()), payload.size());
+}
+
+}  // namespace
+
+nb::object run_reads(nb::handle self) {
+    return coro::to_python(read_engine(nb::borrow(self)), "TavrinBFM._run_reads");
+}
+
+nb::object issue_read_response(nb::handle self, nb::handle descriptor, nb::handle response) {
+    return coro::to_python(
+        read_response(nb::borrow(self), nb::borrow(descriptor), nb::borrow(response)),
+        "TavrinBFM._issue_read_response");
+}
+
+nb::object run_writes(nb::handle self) {
+    return coro::to_python(write_engine(nb::borrow(self)), "TavrinBFM._run_writes");
+}
+
+nb::object receive_write_payload(nb::handle self, nb::handle length) {
+    return coro::to_python(write_payload(nb::borrow(self), nb::borrow(length)),
+                           "TavrinBFM._receive_write_payload");
+}
+
+}  // namespace corvane::tavrin

@@ -1,0 +1,24 @@
+// src/corvane/sim/bfms/tavrin_streams.hpp: helpers around the cocotbext-avalon stream endpoints.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace corvane::tavrin {
+
+namespace nb = nanobind;
+
+/// `cocotbext.avalon.<name>`, looked up now, so a test that patches the library is seen.
+nb::object avalon(const char* name);
+
+/// Drop the frame the library filed in `endpoint.queue` for `beat`, just returned by
+/// `endpoint.recv_beat()`.
+///
+/// A sink or monitor files every beat twice: in its beat queue and, when the beat closes a frame
+/// (every beat in non-packet mode, the end-of-packet beat in packet mode), as a frame in its frame
+/// queue. A client that only calls recv_beat() never drains the frame queue, so a long simulation
+/// would keep every beat ever seen. Call this after each recv_beat() to keep memory flat; it
+/// takes the frame through the library's own recv_nowait(), which keeps its occupancy counters
+/// and events right.
+void drop_duplicate_frame(nb::handle endpoint, nb::handle beat);
+
+}  // namespace corvane::tavrin

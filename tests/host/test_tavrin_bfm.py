@@ -1,0 +1,536 @@
+"""TavrinBFM on the host: construction, modes, start/stop and both engines, driven by hand.
+
+The model looks up the Avalon-ST library, cocotb's start_soon, ClockCycles and get_sim_time at
+the moment of use, so these tests replace them with small fakes and drive the engine coroutines
+step by step like cocotb's Task would. Wire timing is checked by the simulation tests.
+"""
+
+import logging
+
+import cocotb
+import cocotb.triggers
+import cocotb.utils
+import cocotbext.avalon
+import pytest
+from cocotbext.avalon import AvalonFormat, AvalonSTFrame
+
+from corvane.sim.bfms import tavrin
+from corvane.sim.bfms.tavrin import ReadDMADescriptor, SparseByteMemory, TavrinBFM
+
+WIDTHS = {"rdma_cmd": 141, "rdma_resp": 32, "din": 128, "wdma_cmd": 124, "wdma_resp": 64,
+          "dout": 64}
+
+
+class Blocked:
+    """What a fake endpoint yields while it has nothing to give."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __await__(self):
+        yield self
+        return None
+
+
+class Signal:
+    def __init__(self, width):
+        self.width = width
+
+    def __len__(self):
+        return self.width
+
+
+class Entity:
+    _name = "top"
+
+
+class Bus:
+    def __init__(self, prefix, width):
+        self._name = prefix
+        self._entity = Entity()
+        self.data = Signal(width)
+
+
+class Beat:
+    def __init__(self, data=0, symbols=()):
+        self.data = data
+        self.symbols = list(symbols)
+        self.eop = 1
+
+
+class Endpoint:
+    """Stands in for AvalonSTSource/AvalonSTSink: records construction, sends and cancels."""
+
+    created = []
+
+    def __init__(self, bus, fmt, clock, **kwargs):
+        self.bus, self.fmt, self.clock, self.kwargs = bus, fmt, clock, kwargs
+        self.symbols_per_beat = fmt.symbols_per_beat
+        self.sent = []
+        self.beats = []
+        self.frames = []  # the library's duplicate of each received beat
+        self.cancelled = 0
+        Endpoint.created.append(self)
+
+    async def send(self, frame):
+        self.sent.append(frame)
+
+    async def recv_beat(self):
+        while not self.beats:
+            await Blocked(self.bus._name)
+        beat = self.beats.pop(0)
+        self.frames.append(beat)
+        return beat
+
+    def empty(self):
+        return not self.frames
+
+    def recv_nowait(self):
+        return self.frames.pop(0)
+
+    def cancel(self):
+        self.cancelled += 1
+
+    def _bus_label(self):
+        return f"top.{self.bus._name}"
+
+
+class Source(Endpoint):
+    pass
+
+
+class Sink(Endpoint):
+    pass
+
+
+class Cycles:
+    def __init__(self, clock, count):
+        self.clock, self.count = clock, count
+
+    def __await__(self):
+        yield self
+        return self
+
+
+class Env:
+    def __init__(self):
+        self.started = []
+        self.time = 1234
+
+
+@pytest.fixture
+def env(monkeypatch):
+    env = Env()
+    Endpoint.created = []
+    monkeypatch.setattr(cocotbext.avalon.AvalonSTBus, "from_prefix",
+                        classmethod(lambda cls, dut, prefix: Bus(prefix, WIDTHS[prefix])))
+    monkeypatch.setattr(cocotbext.avalon, "AvalonSTSource", Source)
+    monkeypatch.setattr(cocotbext.avalon, "AvalonSTSink", Sink)
+    monkeypatch.setattr(cocotb, "start_soon", lambda coro: env.started.append(coro) or coro)
+    monkeypatch.setattr(cocotb.triggers, "ClockCycles", Cycles)
+    monkeypatch.setattr(cocotb.utils, "get_sim_time", lambda: env.time)
+    return env
+
+
+class Dut:
+    _name = "top"
+
+
+def make(mode="full", cls=TavrinBFM, **kwargs):
+    return cls(Dut(), "clk", "rst", mode=mode, **kwargs)
+
+
+def step(coro, value=None):
+    """One send; returns what was yielded (the coroutine must not finish)."""
+    return coro.send(value)
+
+
+def read_word(address=0, length=0, channel=0, sop=True, eop=True, stop=False, reset=False):
+    return (address & 0xFFFFFFFF) | (length << 32) | (channel << 64) | (sop << 72) | (
+        eop << 73) | (stop << 74) | (reset << 75) | ((address >> 32) << 109)
+
+
+def write_word(address=0, length=0, end_on_eop=False, stop=False, reset=False):
+    return (address & 0xFFFFFFFF) | (length << 32) | (end_on_eop << 64) | (stop << 66) | (
+        reset << 67) | ((address >> 32) << 92)
+
+
+def drain(queue):
+    items = []
+    while not queue.empty():
+        items.append(queue.get_nowait())
+    return items
+
+
+# ---- construction -----------------------------------------------------------------------------
+
+ATTRIBUTES = ["enable_read", "enable_write", "log", "dut", "clock", "reset", "memory",
+              "read_response_delay_cycles", "write_response_delay_cycles", "read_commands",
+              "write_commands", "read_responses", "write_responses", "_tasks", "rdma_cmd_sink",
+              "rdma_resp_source", "wdma_cmd_sink", "wdma_resp_source", "din_source", "dout_sink",
+              "read_data_bytes_per_beat", "write_data_bytes_per_beat", "data_bytes_per_beat"]
+
+
+def test_attributes_in_order_and_endpoints(env):
+    memory = SparseByteMemory()
+    bfm = TavrinBFM(Dut(), "clk", "rst", memory, 3, 4)
+    assert list(vars(bfm)) == ATTRIBUTES
+    assert bfm.memory is memory  # an empty memory is still the one to share
+    assert (bfm.read_response_delay_cycles, bfm.write_response_delay_cycles) == (3, 4)
+    assert bfm.log.name == "cocotb.top.tavrin_bfm"
+    assert bfm._tasks == [] and bfm.read_commands.maxsize <= 0
+    assert (bfm.read_data_bytes_per_beat, bfm.write_data_bytes_per_beat,
+            bfm.data_bytes_per_beat) == (16, 8, 16)
+    assert isinstance(TavrinBFM(Dut(), "clk", "rst").memory, SparseByteMemory)
+
+    by_prefix = {e.bus._name: e for e in Endpoint.created if e.bus._name in WIDTHS}
+    for prefix, kind, fmt, kwargs in [
+        ("rdma_cmd", Sink, (141, 1, False), {"reset": "rst", "packets": False}),
+        ("rdma_resp", Source, (32, 1, False), {"reset": "rst", "packets": False, "idle_value": 0}),
+        ("din", Source, (8, 16, True), {"reset": "rst", "packets": True, "idle_value": 0}),
+        ("wdma_cmd", Sink, (124, 1, False), {"reset": "rst", "packets": False}),
+        ("wdma_resp", Source, (64, 1, False), {"reset": "rst", "packets": False, "idle_value": 0}),
+        ("dout", Sink, (8, 8, True), {"reset": "rst", "packets": False}),
+    ]:
+        endpoint = by_prefix[prefix]
+        assert type(endpoint) is kind and endpoint.clock == "clk" and endpoint.kwargs == kwargs
+        assert (endpoint.fmt.bits_per_symbol, endpoint.fmt.symbols_per_beat,
+                endpoint.fmt.first_symbol_in_high_order_bits) == fmt
+
+
+def test_given_buses_replace_the_lookup(env):
+    buses = {name: Bus(f"my_{name}", WIDTHS[name]) for name in WIDTHS}
+    bfm = make(**{f"{name}_bus": bus for name, bus in buses.items()})
+    for attr, name in [("rdma_cmd_sink", "rdma_cmd"), ("din_source", "din"),
+                       ("wdma_resp_source", "wdma_resp"), ("dout_sink", "dout")]:
+        assert getattr(bfm, attr).bus is buses[name]
+
+
+@pytest.mark.parametrize(
+    "mode, read, write",
+    [("full", True, True), ("read_write", True, True), ("Read_Write", True, True),
+     ("readwrite", True, True), ("read", True, False), ("Read-Only", True, False),
+     ("READ ONLY", True, False), ("readonly", True, False), ("write", False, True),
+     ("write-only", False, True), ("WriteOnly", False, True)],
+)
+def test_modes(env, mode, read, write):
+    bfm = make(mode)
+    assert (bfm.enable_read, bfm.enable_write) == (read, write)
+    for attr in ["rdma_cmd_sink", "rdma_resp_source", "din_source"]:
+        assert (getattr(bfm, attr) is not None) == read
+    for attr in ["wdma_cmd_sink", "wdma_resp_source", "dout_sink"]:
+        assert (getattr(bfm, attr) is not None) == write
+    assert bfm.read_data_bytes_per_beat == (16 if read else None)
+    assert bfm.write_data_bytes_per_beat == (8 if write else None)
+    assert bfm.data_bytes_per_beat == (16 if read else 8)
+
+
+MODE_ERROR = "TavrinBFM mode must be 'full', 'read', 'read_only', 'write', or 'write_only'"
+DELAY_ERROR = "DMA response delays must be non-negative"
+
+
+@pytest.mark.parametrize(
+    "kwargs, widths, message",
+    [
+        ({"mode": "dual"}, {}, MODE_ERROR),
+        ({"read_response_delay_cycles": -1, "mode": "dual"}, {}, DELAY_ERROR),
+        ({"write_response_delay_cycles": -1}, {}, DELAY_ERROR),
+        ({}, {"din": 36}, "top.din: DMA data bus width must be byte-aligned"),
+        ({"mode": "write"}, {"din": 36, "dout": 12},
+         "top.dout: DMA data bus width must be byte-aligned"),
+    ],
+)
+def test_construction_errors(env, monkeypatch, kwargs, widths, message):
+    monkeypatch.setitem(WIDTHS, "din", widths.get("din", 128))
+    monkeypatch.setitem(WIDTHS, "dout", widths.get("dout", 64))
+    with pytest.raises(ValueError) as error:
+        TavrinBFM(Dut(), "clk", "rst", **kwargs)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize(
+    "mode, line",
+    [
+        ("Full", "Created DMA BFM: mode=Full, read_beat=16 bytes, write_beat=8 bytes, "
+                 "read_response_delay=2 cycles, write_response_delay=5 cycles, "
+                 "transaction_level=10"),
+        ("write", "Created DMA BFM: mode=write, read_beat=None bytes, write_beat=8 bytes, "
+                  "read_response_delay=2 cycles, write_response_delay=5 cycles, "
+                  "transaction_level=10"),
+    ],
+)
+def test_creation_line(env, caplog, mode, line):
+    with caplog.at_level(logging.INFO, logger="cocotb.top.tavrin_bfm"):
+        make(mode, write_response_delay_cycles=5)
+    assert [r.getMessage() for r in caplog.records if r.name == "cocotb.top.tavrin_bfm"] == [line]
+
+
+def test_start_and_stop(env):
+    bfm = make("read")
+    bfm.start()
+    bfm.start()
+    assert [c.__qualname__ for c in env.started] == ["TavrinBFM._run_reads"]
+    tasks = bfm._tasks
+    order = []
+
+    class Task:
+        def __init__(self, name):
+            self.name = name
+
+        def cancel(self):
+            order.append(self.name)
+
+    tasks[:] = [Task("a"), Task("b")]
+    bfm.stop()
+    assert order == ["a", "b"] and bfm._tasks == [] and bfm._tasks is not tasks
+    assert [bfm.rdma_cmd_sink.cancelled, bfm.rdma_resp_source.cancelled,
+            bfm.din_source.cancelled] == [1, 1, 1]
+    for coro in env.started:
+        coro.close()
+
+    env.started.clear()
+    full = make()
+    full.start()
+    assert [c.__qualname__ for c in env.started] == ["TavrinBFM._run_reads",
+                                                      "TavrinBFM._run_writes"]
+    for coro in env.started:
+        coro.close()
+
+
+# ---- read engine --------------------------------------------------------------------------------
+
+
+def run_reads(bfm, *words):
+    bfm.rdma_cmd_sink.beats.extend(Beat(word) for word in words)
+    engine = bfm._run_reads()
+    blocked = step(engine)
+    assert isinstance(blocked, Blocked) and blocked.name == "rdma_cmd"
+    return engine
+
+
+def finish_response(env, coro, cycles):
+    waited = step(coro)
+    assert isinstance(waited, Cycles) and waited.count == cycles and waited.clock == "clk"
+    with pytest.raises(StopIteration):
+        coro.send(None)
+
+
+def test_read_transfer(env, caplog):
+    bfm = make("read")
+    bfm.memory.write(0x1_0000_1000, range(1, 49))  # the last 16 bytes were never written
+    caplog.set_level(logging.DEBUG, logger="cocotb.top.tavrin_bfm")
+    engine = run_reads(bfm, read_word(0x1_0000_1000, 64, channel=5),
+                       read_word(0x2000, 16, channel=1))
+    frames = bfm.din_source.sent
+    assert [bytes(f.data) for f in frames] == [bytes(range(1, 49)) + bytes(16), bytes(16)]
+    assert [f.channel for f in frames] == [5, 1]
+    commands = drain(bfm.read_commands)
+    assert [c.address for c in commands] == [0x1_0000_1000, 0x2000]
+    # Both responses are pending; the delay is read when each response task runs.
+    assert len(env.started) == 2 and bfm.rdma_resp_source.sent == []
+    bfm.read_response_delay_cycles = 7
+    finish_response(env, env.started[0], 7)
+    assert [f.data for f in bfm.rdma_resp_source.sent] == [[12]]
+    assert drain(bfm.read_responses) == commands[:1]
+    finish_response(env, env.started[1], 7)
+    assert drain(bfm.read_responses) == commands[1:]
+    assert [r.getMessage() for r in caplog.records] == [
+        "READ command: address=0x0000000100001000 length=64 channel=5 sop=1 eop=1",
+        "READ data queued: address=0x0000000100001000 length=64 channel=5",
+        "READ command: address=0x0000000000002000 length=16 channel=1 sop=1 eop=1",
+        "READ data queued: address=0x0000000000002000 length=16 channel=1",
+        "READ response queued: address=0x0000000100001000 response=0xc",
+        "READ response queued: address=0x0000000000002000 response=0xc",
+    ]
+    engine.close()
+
+
+@pytest.mark.parametrize(
+    "word, response",
+    [
+        (read_word(0x10, 60, reset=True, sop=False), 1),
+        (read_word(0x10, 60, stop=True, eop=False), 2),
+        (read_word(0x10, 60, stop=True, reset=True), 1),
+        (read_word(0x10, 0, sop=False, eop=False), 12),
+    ],
+    ids=["reset", "stop", "reset-and-stop", "zero-length"],
+)
+def test_read_without_data(env, word, response):
+    bfm = make("read")
+    engine = run_reads(bfm, word)
+    assert bfm.din_source.sent == []
+    finish_response(env, env.started[0], 2)
+    assert [f.data for f in bfm.rdma_resp_source.sent] == [[response]]
+    engine.close()
+
+
+@pytest.mark.parametrize(
+    "word, reason",
+    [
+        (read_word(0xABC, 60, sop=False), "Read DMA BFM requires transfers aligned to the "
+         "exported din beat because the component does not expose din_empty"),
+        (read_word(0xABC, 64, eop=False), "Read DMA BFM expects packetized read descriptors"),
+        (read_word(0xABC, 64, sop=False), "Read DMA BFM expects packetized read descriptors"),
+    ],
+    ids=["alignment-first", "no-eop", "no-sop"],
+)
+def test_read_errors(env, word, reason):
+    bfm = make("read")
+    bfm.rdma_cmd_sink.beats.extend([Beat(word), Beat(read_word(0, 16))])
+    engine = bfm._run_reads()
+    with pytest.raises(RuntimeError) as error:
+        engine.send(None)
+    length = (word >> 32) & 0xFFFFFFFF
+    assert str(error.value) == (f"top.din: {reason}; address=0x0000000000000ABC, "
+                                f"length={length}, time=1234 ps")
+    # The descriptor was recorded, got no data and no response; the next one stays unread.
+    assert len(drain(bfm.read_commands)) == 1
+    assert bfm.din_source.sent == [] and env.started == []
+    assert len(bfm.rdma_cmd_sink.beats) == 1
+
+
+def test_read_response_constant_is_looked_up_each_time(env):
+    class Custom(TavrinBFM):
+        READ_RESPONSE_DONE = 0x55
+
+    bfm = make("read", cls=Custom)
+    engine = run_reads(bfm, read_word(0, 16))
+    bfm.READ_RESPONSE_DONE = 0x66
+    bfm.rdma_cmd_sink.beats.append(Beat(read_word(0, 16)))
+    step(engine)
+    for coro in env.started:
+        finish_response(env, coro, 2)
+    assert [f.data for f in bfm.rdma_resp_source.sent] == [[0x55], [0x66]]
+    engine.close()
+
+
+def test_read_engine_cancelled_mid_wait(env):
+    import asyncio
+
+    bfm = make("read")
+    engine = run_reads(bfm)
+    with pytest.raises(asyncio.CancelledError):
+        engine.throw(asyncio.CancelledError())
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        engine.send(None)
+
+
+# ---- write engine -------------------------------------------------------------------------------
+
+
+def write_beats(*chunks):
+    return [Beat(symbols=chunk) for chunk in chunks]
+
+
+@pytest.mark.parametrize("end_on_eop", [False, True])
+def test_write_transfer(env, caplog, end_on_eop):
+    bfm = make("write")
+    caplog.set_level(logging.DEBUG, logger="cocotb.top.tavrin_bfm")
+    bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x1_0000_0040, 10, end_on_eop)))
+    bfm.dout_sink.beats.extend(write_beats(range(1, 9), range(9, 17), range(17, 25)))
+    engine = bfm._run_writes()
+    waited = step(engine)
+    assert isinstance(waited, Cycles) and waited.count == 2
+    # Exactly two beats are taken, and nothing is stored before the delay has passed.
+    assert len(bfm.dout_sink.beats) == 1 and bfm.dout_sink.frames == []
+    assert bfm.memory.read(0x1_0000_0040, 10) == bytes(10)
+    assert bfm.wdma_resp_source.sent == [] and bfm.write_responses.empty()
+    blocked = step(engine)
+    assert isinstance(blocked, Blocked) and blocked.name == "wdma_cmd"
+    assert bfm.memory.read(0x1_0000_0040, 11) == bytes(range(1, 11)) + b"\0"
+    assert [f.data for f in bfm.wdma_resp_source.sent] == [[0x8000000000A]]
+    assert drain(bfm.write_responses) == drain(bfm.write_commands)
+    assert [r.getMessage() for r in caplog.records] == [
+        f"WRITE command: address=0x0000000100000040 length=10 end_on_eop={int(end_on_eop)}",
+        "WRITE data stored: address=0x0000000100000040 length=10",
+        "WRITE response queued: address=0x0000000100000040 response=0x8000000000a",
+    ]
+    engine.close()
+
+
+@pytest.mark.parametrize(
+    "word, waits, response",
+    [
+        (write_word(0x40, 0), True, 0x80000000000),
+        (write_word(0x40, 8, reset=True), False, 0x200000000),
+        (write_word(0x40, 8, stop=True), False, 0x400000000),
+        (write_word(0x40, 8, stop=True, reset=True), False, 0x200000000),
+    ],
+    ids=["zero-length", "reset", "stop", "reset-and-stop"],
+)
+def test_write_without_data(env, word, waits, response):
+    bfm = make("write")
+    bfm.wdma_cmd_sink.beats.append(Beat(word))
+    bfm.dout_sink.beats.extend(write_beats(range(8)))
+    engine = bfm._run_writes()
+    if waits:
+        assert isinstance(step(engine), Cycles)
+    assert isinstance(step(engine), Blocked)
+    assert len(bfm.dout_sink.beats) == 1 and len(bfm.memory._data) == 0
+    assert [f.data for f in bfm.wdma_resp_source.sent] == [[response]]
+    engine.close()
+
+
+def test_write_hooks_and_constants_are_looked_up(env, caplog):
+    lines = []
+
+    class Custom(TavrinBFM):
+        WRITE_RESPONSE_DONE_SHIFT = 40
+
+        async def _receive_write_payload(self, length):
+            return b"\xaa" * length
+
+        def _log_transaction(self, message, *args):
+            lines.append(message % args)
+
+    bfm = make("write", cls=Custom, write_response_delay_cycles=0)
+    bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x40, 3)))
+    engine = bfm._run_writes()
+    assert step(engine).count == 0
+    assert isinstance(step(engine), Blocked)
+    assert bfm.memory.read(0x40, 3) == b"\xaa\xaa\xaa"
+    assert [f.data for f in bfm.wdma_resp_source.sent] == [[(1 << 40) | 3]]
+    assert lines[-1] == "WRITE response queued: address=0x0000000000000040 response=0x10000000003"
+    engine.close()
+
+
+def test_library_duplicate_frames_are_dropped(env):
+    bfm = make()
+    bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x40, 20)))
+    bfm.dout_sink.beats.extend(write_beats(range(8), range(8), range(8)))
+    writes = bfm._run_writes()
+    step(writes)
+    step(writes)
+    reads = run_reads(bfm, read_word(0, 16))
+    assert bfm.wdma_cmd_sink.frames == [] and bfm.dout_sink.frames == []
+    assert bfm.rdma_cmd_sink.frames == []
+    writes.close()
+    reads.close()
+    for coro in env.started:
+        coro.close()
+
+
+def test_payload_takes_whole_beats():
+    class Custom(TavrinBFM):
+        pass
+
+    bfm = Custom.__new__(Custom)
+    bfm.write_data_bytes_per_beat = 4
+    bfm.dout_sink = Sink(Bus("dout", 32), AvalonFormat(8, 4), "clk")
+    bfm.dout_sink.beats.extend(write_beats([1, 2, 3, 4], [5, 6, 7, 8], [9, 9, 9, 9]))
+    coro = bfm._receive_write_payload(6)
+    with pytest.raises(StopIteration) as stop:
+        coro.send(None)
+    assert stop.value.value == bytes([1, 2, 3, 4, 5, 6])
+    assert len(bfm.dout_sink.beats) == 1
+
+
+def test_frames_are_library_frames(env):
+    bfm = make("read")
+    run_reads(bfm, read_word(0, 16, channel=3)).close()
+    assert isinstance(bfm.din_source.sent[0], AvalonSTFrame)
+    assert tavrin.TavrinBFM.READ_RESPONSE_DONE == 12
+    assert tavrin.TavrinBFM.WRITE_RESPONSE_DONE_SHIFT == 43
+    assert ReadDMADescriptor.decode(read_word(0, 16, channel=3)) == drain(bfm.read_commands)[0]
+    for coro in env.started:
+        coro.close()
