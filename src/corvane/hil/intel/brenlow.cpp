@@ -3,6 +3,7 @@
 
 #include "brenlow_session.hpp"
 #include "brenlow_transfer.hpp"
+#include "common/py.hpp"
 
 namespace nb = nanobind;
 namespace br = corvane::brenlow;
@@ -94,4 +95,7 @@ NB_MODULE(brenlow, m) {
                 "Send one READ or WRITE request and follow its progress to JTAG_DONE.");
 
     m.attr("JtagSession") = session;
+
+    // Registered now, before any session's close hook, so that it runs after all of them.
+    corvane::py::attr("atexit", "register")(nb::cpp_function(&br::wait_for_readers));
 }

@@ -16,6 +16,15 @@ namespace {
 // Longest wait for the child to leave after "QUIT", and again after terminating it.
 constexpr double kExitWait = 3.0;
 
+// Longest wait at interpreter exit for reader threads whose child has just been closed.
+constexpr double kReaderExitWait = 2.0;
+
+// Reader threads that may still run. Held for the life of the process, never released.
+nb::handle reader_threads() {
+    static PyObject* threads = nb::list().release().ptr();
+    return threads;
+}
+
 nb::handle builtin_type(PyTypeObject& type) {
     return reinterpret_cast<PyObject*>(&type);
 }
@@ -174,6 +183,7 @@ void start(nb::handle self) {
         nb::arg("args") = nb::make_tuple(proc, output), nb::arg("daemon") = true);
     self.attr("_reader_thread") = thread;
     thread.attr("start")();
+    track_reader(thread);
 
     try {
         nb::object timeout = self.attr("startup_timeout");
@@ -241,24 +251,53 @@ void stdout_reader(nb::handle proc, nb::handle output) {
     nb::str line_end("\r\n");
     // The end marker goes out however the loop ends (a decoding error included): a transfer
     // waits for lines without a time limit and relies on it to learn that no more will come.
-    struct EndMarker {
-        nb::handle put, stream;
-        ~EndMarker() {
-            try {
-                put(nb::none());
-                stream.attr("close")();
-            } catch (nb::python_error& error) {
-                error.discard_as_unraisable(put);
+    // It is sent from ordinary code, never from a destructor, so that no Python runs while a
+    // thread is being unwound.
+    auto finish = [&] {
+        put(nb::none());
+        stream.attr("close")();
+    };
+    try {
+        for (;;) {
+            // readline releases the interpreter lock while it blocks on the pipe.
+            nb::object line = readline();
+            if (PyUnicode_Check(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) == 0) {
+                break;
             }
+            put(line.attr("rstrip")(line_end));
         }
-    } end{put, stream};
-    for (;;) {
-        // readline releases the interpreter lock while it blocks on the pipe.
-        nb::object line = readline();
-        if (PyUnicode_Check(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) == 0) {
+    } catch (nb::python_error&) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void track_reader(nb::handle thread) {
+    nb::handle all = reader_threads();
+    nb::list live;
+    for (nb::handle reader : all) {
+        if (nb::bool_(reader.attr("is_alive")())) {
+            live.append(reader);
+        }
+    }
+    live.append(thread);
+    if (PyList_SetSlice(all.ptr(), 0, PyList_GET_SIZE(all.ptr()), live.ptr()) != 0) {
+        throw nb::python_error();
+    }
+}
+
+void wait_for_readers() {
+    nb::object monotonic = py::attr("time", "monotonic");
+    double deadline = nb::cast<double>(monotonic()) + kReaderExitWait;
+    nb::handle all = reader_threads();
+    nb::object pending = nb::steal(PyList_GetSlice(all.ptr(), 0, PY_SSIZE_T_MAX));
+    for (nb::handle reader : pending) {
+        double left = deadline - nb::cast<double>(monotonic());
+        if (left <= 0) {
             return;
         }
-        put(line.attr("rstrip")(line_end));
+        reader.attr("join")(nb::arg("timeout") = left);
     }
 }
 

@@ -1,0 +1,97 @@
+"""
+A persistent Intel System Console session: Avalon-MM memory transfers and JTAG UART
+commands through a Tcl session script and a tab-separated line protocol.
+"""
+
+from collections.abc import Iterable, Sequence
+import os
+import pathlib
+import queue
+import subprocess
+from typing import Self, TypeAlias
+
+import numpy
+
+
+class IntelBrenlowSession:
+    """Persistent System Console session for Avalon-MM and JTAG UART access."""
+
+    def __init__(self, brenlow: str = 'system-console', master_index: int = 0, uart_index: int = 0, startup_timeout: float = 30.0, work_dir: str | os.PathLike[str] | None = None) -> None:
+        """
+        Store the settings (indices as int, time-out as float, work_dir as a Path) and register
+        close() as an interpreter-exit hook. Starts nothing: the child starts on first use.
+        """
+
+    def open(self) -> Self:
+        """
+        Start System Console (if it is not running) and wait for the session script's
+        JTAG_READY line; return the session.
+        """
+
+    def close(self) -> None:
+        """
+        Ask the script to QUIT (terminate, then kill, a child that does not leave within
+        3 s) and release the session script. Safe to call any number of times.
+        """
+
+    def __enter__(self) -> Self:
+        """open() the session."""
+
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> None:
+        """close() the session; an exception of the block passes on."""
+
+    def _start(self) -> None:
+        """
+        Start the child unless one is running (replacing one that exited) and wait for
+        JTAG_READY, at most startup_timeout seconds for each line.
+        """
+
+    def _send(self, *fields: object) -> None:
+        """
+        Write one request: the fields as text, tab-separated, newline-terminated.
+        """
+
+    def _next_line(self, timeout: float | None = None) -> str:
+        """The next output line of the child, waiting at most `timeout` seconds."""
+
+    @staticmethod
+    def _stdout_reader(proc: subprocess.Popen[str], output: queue.Queue[str | None]) -> None:
+        """
+        Reader thread body: queue each output line without its line end, then
+        None when the output ends.
+        """
+
+    def _session_script_path(self) -> pathlib.Path:
+        """
+        The session script resource as a real file, materialised on first call.
+        """
+
+    def _release_session_script(self) -> None:
+        """End the materialisation of the session script."""
+
+    def _data_dir(self) -> pathlib.Path:
+        """work_dir, or the current working directory when it is None."""
+
+    def write_memory(self, data: object, address: int, chunk_size: int = 4096) -> None:
+        """
+        Write `data` as little-endian 16-bit words (other element types cast) to board
+        memory from `address`, through data_in.bin, with a progress bar.
+        """
+
+    def read_memory(self, shape: Sequence[int], address: int, chunk_size: int = 4096) -> numpy.ndarray:
+        """
+        Read shape[0] * shape[1] 16-bit words from board memory at `address`, through
+        data_out.bin, with a progress bar; return a '<u2' array of that shape.
+        """
+
+    def command(self, command: str, timeout: float = 3.0, debug: bool = False) -> str:
+        """
+        Send `command` over the JTAG UART and return the first non-blank line of the
+        answer collected within `timeout` seconds; with `debug`, print every line
+        received from System Console.
+        """
+
+    def _transfer(self, operation: str, fields: Iterable[object], total_bytes: int, desc: str) -> None:
+        """Send one READ or WRITE request and follow its progress to JTAG_DONE."""
+
+JtagSession: TypeAlias = IntelBrenlowSession

@@ -1,0 +1,248 @@
+"""System Console session life cycle: start, handshake, restart, close, exit hook, threads."""
+
+import os
+import pathlib
+import queue
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from brenlow_support import CONSOLE, SCRIPTED, children, logged, write_plan
+from corvane.hil.intel.brenlow import IntelBrenlowSession, JtagSession
+
+REAL_POPEN = subprocess.Popen
+
+
+@pytest.fixture
+def session(tmp_path):
+    s = IntelBrenlowSession(CONSOLE, startup_timeout=5.0, work_dir=tmp_path)
+    yield s
+    s.close()
+
+
+def assert_idle(s):
+    assert (s._proc, s._output, s._reader_thread) == (None, None, None)
+    assert (s._script_context, s._script_path) == (None, None)
+
+
+def test_constructor_converts_settings_and_starts_nothing(tmp_path, monkeypatch):
+    log = write_plan(tmp_path, monkeypatch)
+    s = JtagSession(SCRIPTED, master_index="2", uart_index=1.0, startup_timeout=1, work_dir="w")
+    assert list(vars(s)) == [
+        "brenlow", "master_index", "uart_index", "startup_timeout", "work_dir", "_lock",
+        "_proc", "_output", "_reader_thread", "_script_context", "_script_path",
+    ]  # fmt: skip
+    assert (s.master_index, s.uart_index, s.startup_timeout) == (2, 1, 1.0)
+    assert type(s.startup_timeout) is float and s.work_dir == pathlib.Path("w")
+    s.close()
+    assert_idle(s)
+    assert not log.exists()  # nothing was started
+
+    s.open()
+    argv, _ = logged(log)
+    assert argv[0] == "--script" and argv[2:] == ["2", "1"]
+    assert argv[1].endswith("jtag_session.tcl") and os.path.isfile(argv[1])
+    s.close()
+
+
+def test_open_reuses_the_running_child_and_close_quits_it(session):
+    with session as s:
+        assert s is session
+        proc, reader = s._proc, s._reader_thread
+        assert s.open() is s and s._proc is proc
+        assert reader.daemon and reader.is_alive()
+    assert proc.returncode == 0  # left on QUIT, not terminated
+    assert_idle(session)
+    session.close()
+
+    session.open()  # a closed session opens again with a new child and reader
+    assert session._proc is not proc and session._reader_thread is not reader
+
+
+def test_with_block_closes_and_passes_the_exception_on(session):
+    with pytest.raises(KeyError, match="inside"):
+        with session:
+            proc = session._proc
+            raise KeyError("inside")
+    assert proc.returncode == 0
+    assert_idle(session)
+
+
+@pytest.mark.parametrize(
+    "env, master_index, message",
+    [
+        ({"FAKE_SC_MASTERS": "0"}, 0, "no Avalon-MM master with index 0 (0 found)"),
+        ({"FAKE_SC_MASTERS": "2"}, 3, "no Avalon-MM master with index 3 (2 found)"),
+        ({"FAKE_SC_UARTS": "0", "FAKE_SC_BANNER": "3"}, 0, "no JTAG UART with index 0 (0 found)"),
+    ],
+)
+def test_script_refusing_to_start_leaves_the_session_idle(session, monkeypatch, env, master_index,
+                                                          message):
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    session.master_index = master_index
+    with pytest.raises(RuntimeError) as raised:
+        session.open()
+    assert str(raised.value) == message  # without the JTAG_FATAL keyword
+    assert_idle(session)
+
+
+@pytest.mark.parametrize("env", [{"FAKE_SC_BANNER": "20"}, {"FAKE_SC_CRLF": "1"}])
+def test_banner_noise_and_crlf_line_ends_do_not_disturb_the_handshake(session, monkeypatch, env):
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    assert session.open()._proc.poll() is None
+    assert session.command("ver") == "corvane fake Nios monitor 1.4.2"
+
+
+def test_silent_console_times_out_and_is_terminated(session, monkeypatch):
+    monkeypatch.setenv("FAKE_SC_SILENT", "1")
+    monkeypatch.setenv("FAKE_SC_IGNORE_QUIT", "1")
+    session.startup_timeout = 0.3
+    proc = []
+
+    def recording_popen(*args, **kwargs):
+        proc.append(REAL_POPEN(*args, **kwargs))
+        return proc[-1]
+
+    monkeypatch.setattr(subprocess, "Popen", recording_popen)
+    started = time.monotonic()
+    with pytest.raises(TimeoutError, match="^Timeout waiting for system-console response$") as e:
+        session.open()
+    assert isinstance(e.value.__cause__, queue.Empty)
+    assert time.monotonic() - started >= 0.3 + 3.0  # QUIT ignored for 3 s, then terminated
+    assert proc[0].returncode == -signal.SIGTERM
+    assert_idle(session)
+
+
+@pytest.mark.parametrize("status", ["0", "7"])
+def test_child_ending_during_the_handshake(tmp_path, monkeypatch, status):
+    write_plan(tmp_path, monkeypatch, startup=["Info: starting", f"@exit {status}"])
+    s = IntelBrenlowSession(SCRIPTED, startup_timeout=5.0)
+    # The status may not be known yet at the moment the output ends.
+    with pytest.raises(RuntimeError, match=rf"^system-console stopped unexpectedly with code "
+                                           rf"({status}|None)$"):
+        s.open()
+    assert_idle(s)
+
+
+def test_missing_executable_raises_the_start_error(tmp_path):
+    s = IntelBrenlowSession(str(tmp_path / "no-such-console"))
+    with pytest.raises(FileNotFoundError):
+        s.open()
+    s.close()
+    assert_idle(s)
+
+
+def test_next_operation_restarts_a_child_that_died(session):
+    session.open()
+    old = session._proc
+    old.kill()
+    old.wait()
+    assert session.command("ver") == "corvane fake Nios monitor 1.4.2"
+    assert session._proc is not old and session._proc.poll() is None
+
+
+def test_child_dying_mid_transfer_fails_that_transfer_only(session, monkeypatch):
+    monkeypatch.setenv("FAKE_SC_DIE_AFTER", str(16 * 4096))
+    data = np.arange(64 * 1024, dtype=np.uint16)
+    with pytest.raises(RuntimeError, match=r"^system-console stopped unexpectedly with code (3|None)$"):
+        session.write_memory(data, 0)
+    assert session._proc is not None  # not closed: the next operation replaces the child
+    session.write_memory(data[:1000], 0x40)
+    assert np.array_equal(session.read_memory((10, 100), 0x40).ravel(), data[:1000])
+
+
+class DiesBeforeQuit(IntelBrenlowSession):
+    """The child exits after close() saw it running and before QUIT goes out."""
+
+    def _send(self, *fields):
+        if fields == ("QUIT",):
+            self._proc.kill()
+            self._proc.wait()
+        super()._send(*fields)
+
+
+def test_close_finishes_when_the_child_exits_just_before_quit(tmp_path):
+    s = DiesBeforeQuit(CONSOLE, work_dir=tmp_path)
+    s.open()
+    proc = s._proc
+    s.close()
+    assert proc.returncode == -signal.SIGKILL
+    assert_idle(s)
+    s.close()
+
+
+HOOK_PROGRAM = """
+import sys
+sys.path.insert(0, {tests!r})
+from test_brenlow_session import DiesBeforeQuit
+from corvane.hil.intel.brenlow import IntelBrenlowSession
+cls = DiesBeforeQuit if sys.argv[1] == "dies" else IntelBrenlowSession
+s = cls(sys.argv[2])
+s.open()
+print(s._proc.pid, flush=True)
+"""
+
+
+@pytest.mark.parametrize("variant", ["plain", "dies"])
+def test_exit_hook_closes_sessions_left_open(tmp_path, monkeypatch, variant):
+    program = textwrap.dedent(HOOK_PROGRAM).format(tests=os.path.dirname(__file__))
+    for run in range(3):  # the reader may still be finishing while the interpreter exits
+        folder = tmp_path / str(run)
+        folder.mkdir()
+        log = write_plan(folder, monkeypatch)
+        done = subprocess.run([sys.executable, "-c", program, variant, SCRIPTED],
+                              capture_output=True, text=True, timeout=30)
+        assert done.returncode == 0 and done.stderr == ""
+        assert not os.path.exists(f"/proc/{int(done.stdout)}")
+        if variant == "plain":
+            assert logged(log)[1] == ["QUIT"]  # closed by the hook, not by end of input
+
+
+def test_two_threads_share_one_session_without_interleaving(session):
+    errors = []
+
+    def worker(tag):
+        try:
+            for round_ in range(4):
+                words = np.full(20000, tag * 100 + round_, dtype=np.uint16)
+                session.write_memory(words, tag * 0x100000, chunk_size=1024)
+                back = session.read_memory((100, 200), tag * 0x100000, chunk_size=1024)
+                assert np.array_equal(back.ravel(), words)
+                assert session.command(f"echo t{tag}-{round_}") == f"t{tag}-{round_}"
+        except BaseException as error:  # reported to the main thread
+            errors.append(error)
+
+    # Both threads use the same data_in.bin / data_out.bin: only the session lock, held for a
+    # whole operation, keeps one thread's file from being overwritten by the other mid-transfer.
+    threads = [threading.Thread(target=worker, args=(tag,)) for tag in (1, 2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert errors == []
+
+
+def test_no_children_threads_or_descriptors_leak_over_100_cycles(tmp_path):
+    def snapshot():
+        return children(), threading.active_count(), len(os.listdir("/proc/self/fd"))
+
+    before = snapshot()
+    for cycle in range(100):
+        s = IntelBrenlowSession(CONSOLE, work_dir=tmp_path)
+        with s:
+            pass
+        if cycle % 2:
+            s.open()
+            s.close()
+    deadline = time.monotonic() + 5.0
+    while snapshot() != before and time.monotonic() < deadline:
+        time.sleep(0.05)  # the last readers finish once their child's output has closed
+    assert snapshot() == before
