@@ -285,6 +285,9 @@ class ScriptedMonitor(FakeLibraryMonitor):
 
         self.queue = queue.Queue()
 
+    def empty(self):
+        return self.queue.empty()
+
     def recv_nowait(self):
         return self.queue.get_nowait()
 

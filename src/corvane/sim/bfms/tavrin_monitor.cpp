@@ -7,6 +7,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/py.hpp"
+#include "tavrin_streams.hpp"
 
 namespace corvane::tavrin {
 
@@ -109,21 +110,12 @@ void observe_beat(nb::handle self, const Direction& direction, nb::handle monito
     log_descriptor(self, direction, descriptor);
 }
 
-/// The library's non-packet monitor files every beat twice: in the beat queue that recv_beat()
-/// reads and, as a one-beat frame, in a frame queue nothing reads. Taking that frame off after
-/// each beat keeps a long watch from growing without bound.
-void drop_duplicate_frame(nb::handle monitor) {
-    nb::object frames = nb::getattr(monitor, "queue", nb::none());
-    if (!frames.is_none() && !truthy(frames.attr("empty")())) {
-        monitor.attr("recv_nowait")();
-    }
-}
-
 coro::Coroutine watch_commands(nb::object self, const Direction* direction) {
     for (;;) {
         nb::object monitor = self.attr(direction->monitor_attr);
         nb::object beat = co_await monitor.attr("recv_beat")();
-        drop_duplicate_frame(monitor);
+        // Keeps a long watch flat: the library also files the beat as a frame nobody reads.
+        drop_duplicate_frame(monitor, beat);
         observe_beat(self, *direction, monitor, beat);
     }
     co_return nb::none();
