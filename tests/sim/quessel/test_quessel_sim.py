@@ -58,6 +58,7 @@ def test_default_run_passes_and_leaves_no_generated_output(project):
     assert result.stdout.splitlines()[:2] == [
         f"IP generation log: {log}", f"icarus compile log: {root / 'logs' / 'icarus_compile.log'}"]
     assert "generated composition HDL" not in result.stdout
+    assert (root / "logs" / "icarus_compile.log").is_file()
     assert generated_dirs(root) == []
     assert (build / "wave.do").read_bytes() == wave
     assert not (build / "stale.vvp").exists()

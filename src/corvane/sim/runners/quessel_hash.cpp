@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -83,25 +85,27 @@ nb::bytes to_bytes(const Digest& digest) {
 /// Digests of all `paths`, hashed on several threads with the GIL released.
 std::vector<FileDigest> digest_all(const std::vector<std::string>& paths) {
     std::vector<FileDigest> digests(paths.size());
+    const std::size_t workers = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), kMaxWorkers, paths.size()});
+    // Allocated here, so that nothing in a helper thread can throw.
+    std::vector<std::vector<std::uint8_t>> buffers(std::max<std::size_t>(workers, 1),
+                                                   std::vector<std::uint8_t>(kHashReadSize));
     nb::gil_scoped_release no_gil;
     std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        std::vector<std::uint8_t> buffer(kHashReadSize);
+    auto work = [&](std::vector<std::uint8_t>& buffer) {
         for (std::size_t i = next++; i < paths.size(); i = next++) {
             digests[i] = digest_of(paths[i], buffer);
         }
     };
-    unsigned workers = std::min<std::size_t>(
-        {std::max(1u, std::thread::hardware_concurrency()), kMaxWorkers, paths.size()});
     std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < workers; ++i) {
+    for (std::size_t i = 1; i < workers; ++i) {
         try {
-            helpers.emplace_back(work);
+            helpers.emplace_back(work, std::ref(buffers[i]));
         } catch (const std::system_error&) {
             break;  // no more threads to be had: the ones running finish the list
         }
     }
-    work();
+    work(buffers[0]);
     for (std::thread& helper : helpers) {
         helper.join();
     }
