@@ -1,0 +1,251 @@
+"""The Questa and Verilator flows of corvane.sim.pelorin, with the fake vsim of tests/fakes and a
+recording stand-in for cocotb's runner interface."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from corvane.sim import pelorin
+from pelorin_support import (FAKES, SUBMODULES, SYSTEM, RecordingRunner, copy_fixture,
+                             fake_vsim, recorder)
+
+QUESTA_LIBRARIES = ["altera_mf_ver", "cyclonev_ver", "rst_controller", "rst_controller_001",
+                    "counter_0", "adder_0", "pelsys_inst"]
+
+
+def do_file_text(simdir, top):
+    return (f'\nset QSYS_SIMDIR "{simdir}"\nset TOP_LEVEL_NAME {top}\n'
+            'set USER_DEFINED_ELAB_OPTIONS "-nocvg -voptargs=+acc -suppress 8630"\n\n'
+            'onerror {quit -f -code 1}\n'
+            'source "$QSYS_SIMDIR/mentor/msim_setup.tcl"\n\ndev_com\ncom\n\nquit -f\n')
+
+
+@pytest.mark.parametrize("sim, called", [(None, "run_questa"), ("questa", "run_questa"),
+                                         ("verilator", "run_verilator")])
+def test_sim_selects_the_flow(monkeypatch, sim, called):
+    calls = []
+    for name in ("run_questa", "run_verilator"):
+        monkeypatch.setattr(pelorin, name, lambda *args, _n=name: calls.append((_n, args)))
+    if sim is None:
+        monkeypatch.delenv("SIM", raising=False)
+    else:
+        monkeypatch.setenv("SIM", sim)
+    pelorin.platform_test_cocotb("/p", "sys", "tb_sys")
+    pelorin.platform_test_cocotb(project_root="/p", hdl_toplevel="sys", test_module="t",
+                                 debug=True)
+    assert calls == [(called, ("/p", "sys", "tb_sys", False)), (called, ("/p", "sys", "t", True))]
+
+
+@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa"])
+def test_unsupported_sim(monkeypatch, tmp_path, recorder, sim):
+    monkeypatch.setenv("SIM", sim)
+    with pytest.raises(ValueError) as info:
+        pelorin.platform_test_cocotb(tmp_path, "sys", "tb")
+    assert str(info.value) == f"Unsupported SIM={sim}"
+    assert recorder.calls == [] and list(tmp_path.iterdir()) == []
+
+
+@pytest.fixture
+def system(tmp_path, monkeypatch):
+    root, quartus = copy_fixture(tmp_path)
+    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(quartus))
+    return root
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_questa_flow(system, fake_vsim, recorder, monkeypatch, capfd, debug):
+    monkeypatch.setenv("COCOTB_LOG_LEVEL", "DEBUG")
+    build_dir = system / "sim_build"
+    pelorin.run_questa(system, SYSTEM, "tb_pelsys", debug)
+
+    assert os.environ["COCOTB_LOG_LEVEL"] == "INFO"
+    do_file = build_dir / "compile_ip.do"
+    simdir = (system / SYSTEM / SYSTEM / "testbench").as_posix()
+    assert do_file.read_bytes() == do_file_text(simdir, SYSTEM).encode()
+
+    [run] = fake_vsim()
+    assert run["argv"] == ["-c", "-do", str(do_file)] and run["cwd"] == str(build_dir)
+    assert run["status"] == 0 and run["error"] == ""
+    compiled = [(lib, Path(f).relative_to(system / SUBMODULES.parent).as_posix())
+                for lib, f in run["vlog"]]
+    assert compiled[0] == ("rst_controller", "submodules/altera_reset_controller.v")
+    assert compiled[-1] == ("work", "pelsys_tb.v") and len(compiled) == 9
+
+    test_args = ["-nocvg", "-voptargs=+acc", "-suppress", "8630"]
+    for library in QUESTA_LIBRARIES:
+        test_args += ["-L", library]
+    if debug:
+        test_args += ["-do", "wave.do"]
+    assert recorder.calls == [
+        ("get_runner", "questa"),
+        ("build", [("sources", []), ("hdl_toplevel", SYSTEM), ("build_dir", build_dir),
+                   ("always", False)]),
+        ("test", [("hdl_toplevel", SYSTEM), ("hdl_toplevel_library", "pelsys_inst"),
+                  ("test_module", "tb_pelsys"), ("hdl_toplevel_lang", "verilog"),
+                  ("build_dir", build_dir), ("gui", debug), ("waves", debug),
+                  ("test_args", test_args)]),
+        ("get_results",),
+    ]
+    # The Questa flow prints nothing of its own; vsim's output is not captured.
+    assert "[exec] com" in capfd.readouterr().out
+
+
+def test_questa_without_libraries(tmp_path, fake_vsim, recorder):
+    mentor = tmp_path / "s" / "s" / "testbench" / "mentor"
+    mentor.mkdir(parents=True)
+    (mentor / "msim_setup.tcl").write_text("alias dev_com {}\nalias com {}\n")
+    pelorin.run_questa(str(tmp_path), "s", "tb")
+    assert recorder.calls[2][1][-1] == ("test_args", ["-nocvg", "-voptargs=+acc", "-suppress",
+                                                      "8630"])
+
+
+def test_failed_tests_end_the_questa_run(system, fake_vsim, monkeypatch):
+    recorder = RecordingRunner(results=(5, 2)).install(monkeypatch)
+    with pytest.raises(SystemExit) as info:
+        pelorin.run_questa(system, SYSTEM, "tb_pelsys")
+    assert info.value.code == "Cocotb failed 2 of 5 tests"
+    assert recorder.calls[-1] == ("get_results",)
+
+
+def test_failing_compile_raises_and_never_reaches_the_runner(system, fake_vsim, recorder):
+    (system / SUBMODULES / "pelsys_adder.v").unlink()
+    with pytest.raises(subprocess.CalledProcessError) as info:
+        pelorin.run_questa(system, SYSTEM, "tb_pelsys")
+    do_file = system / "sim_build" / "compile_ip.do"
+    assert info.value.returncode == 1
+    assert info.value.cmd == ["vsim", "-c", "-do", str(do_file)]
+    assert "pelsys_adder.v" in fake_vsim()[0]["error"]
+    assert recorder.calls == []
+
+
+def test_error_handler_is_what_makes_vsim_fail(system, fake_vsim):
+    """vsim -c without an onerror handler stops at the failing vlog and exits 0: the compile
+    would pass for good. The generated do-file carries the handler."""
+    (system / SUBMODULES / "pelsys_adder.v").unlink()
+    with pytest.raises(subprocess.CalledProcessError):
+        pelorin.compile_with_msim_setup(system, SYSTEM)
+    do_file = system / "sim_build" / "compile_ip.do"
+    unhandled = do_file.read_text().replace("onerror {quit -f -code 1}\n", "")
+    do_file.write_text(unhandled)
+    subprocess.run(["vsim", "-c", "-do", str(do_file)], cwd=do_file.parent, check=True)
+    assert [run["status"] for run in fake_vsim()] == [1, 0]
+
+
+def test_missing_setup_script_fails_the_compile(tmp_path, fake_vsim, recorder):
+    with pytest.raises(subprocess.CalledProcessError):
+        pelorin.run_questa(tmp_path, "sys", "tb")
+    assert "msim_setup.tcl" in fake_vsim()[0]["error"]
+    assert recorder.calls == []
+
+
+def test_missing_project_root(tmp_path, fake_vsim, recorder):
+    with pytest.raises(FileNotFoundError):
+        pelorin.run_questa(tmp_path / "missing", SYSTEM, "tb")
+    assert fake_vsim() == [] and recorder.calls == []
+
+
+def test_missing_vsim(system, monkeypatch, recorder):
+    monkeypatch.setenv("PATH", str(system))
+    with pytest.raises(FileNotFoundError):
+        pelorin.compile_with_msim_setup(system, SYSTEM)
+
+
+@pytest.mark.parametrize("top", ["pelsys", "my top;x", "a$b[c]\"d\\e{f}", "tab\tnl\nend"])
+@pytest.mark.parametrize("folder", ["proj", "a$HOME[pwd]\"q\\b;c{d}", "with space"])
+def test_tcl_sees_paths_and_names_as_written(tmp_path, fake_vsim, folder, top):
+    """Characters Tcl would substitute or split on reach the set-up script unchanged."""
+    root = tmp_path / folder
+    mentor = root / top / top / "testbench" / "mentor"
+    mentor.mkdir(parents=True)
+    (mentor.parent / "unit.v").write_text("")
+    # No eval here: the generated scripts' own eval would re-split such names in any case.
+    (mentor / "msim_setup.tcl").write_text(
+        'alias dev_com {}\nalias com {\n  vlog "$QSYS_SIMDIR/unit.v" -work "${TOP_LEVEL_NAME}"\n}\n')
+    pelorin.compile_with_msim_setup(root, top)
+    [run] = fake_vsim()
+    assert run["status"] == 0, run["error"]
+    assert run["vlog"] == [[top, str(mentor.parent / "unit.v")]]
+
+
+def test_ordinary_do_file_is_unchanged_by_escaping(tmp_path, fake_vsim):
+    root = tmp_path / "D-proj_1.0+x"
+    mentor = root / "sys_01" / "sys_01" / "testbench" / "mentor"
+    mentor.mkdir(parents=True)
+    (mentor / "msim_setup.tcl").write_text("alias dev_com {}\nalias com {}\n")
+    pelorin.compile_with_msim_setup(root, "sys_01")
+    text = (root / "sim_build" / "compile_ip.do").read_text()
+    assert text == do_file_text(f"{root.as_posix()}/sys_01/sys_01/testbench", "sys_01")
+
+
+def test_verilator_flow(system, recorder, capsys, monkeypatch):
+    build_dir = system / "sim_build_verilator"
+    pelorin.run_verilator(system, SYSTEM, "tb_pelsys", debug=True)
+    sources = pelorin._msim_verilog_sources(system, SYSTEM)
+    quartus_lib = sources[0].parent
+    assert capsys.readouterr().out == "".join(
+        f"{line}\n" for line in ["Verilator sources:", *(f"   {s}" for s in sources)])
+    build_args = ["-Wno-fatal", "-Wno-PARAMNODEFAULT", "--bbox-unsup", "--timescale", "1ps/1ps",
+                  "-CFLAGS", "-std=c++20", f"-I{quartus_lib}", f"-I{system / SUBMODULES}"]
+    assert recorder.calls == [
+        ("get_runner", "verilator"),
+        ("build", [("sources", sources), ("hdl_toplevel", SYSTEM), ("build_dir", build_dir),
+                   ("always", True), ("build_args", build_args)]),
+        ("test", [("hdl_toplevel", SYSTEM), ("test_module", "tb_pelsys"),
+                  ("hdl_toplevel_lang", "verilog"), ("build_dir", build_dir), ("waves", True)]),
+        ("get_results",),
+    ]
+
+
+def test_verilator_include_dirs_in_first_appearance_order(tmp_path, recorder, monkeypatch):
+    files = [Path("/p/a/1.v"), Path("/p/b/2.v"), Path("/p/a/3.v")]
+    monkeypatch.setattr(pelorin, "_msim_verilog_sources", lambda root, top: files)
+    pelorin.run_verilator(tmp_path, "sys", "tb")
+    assert recorder.calls[1][1][-1][1][-2:] == ["-I/p/a", "-I/p/b"]
+    assert recorder.calls[1][1][0] == ("sources", files)
+
+
+def test_verilator_missing_script_prints_nothing(tmp_path, recorder, capsys):
+    with pytest.raises(FileNotFoundError):
+        pelorin.run_verilator(tmp_path, "sys", "tb")
+    assert capsys.readouterr().out == "" and recorder.calls == []
+
+
+@pytest.mark.parametrize("results, message", [
+    ((5, 0), None), ((0, 0), None), ((5, 2), "Cocotb failed 2 of 5 tests"),
+    ([1, True], "Cocotb failed True of 1 tests"), (iter((3, 1)), "Cocotb failed 1 of 3 tests"),
+])
+def test_check_results(monkeypatch, results, message):
+    import cocotb_tools.runner
+
+    monkeypatch.setattr(cocotb_tools.runner, "get_results", lambda path: results)
+    if message is None:
+        assert pelorin._check_results("results.xml") is None
+    else:
+        with pytest.raises(SystemExit) as info:
+            pelorin._check_results("results.xml")
+        assert info.value.code == message
+
+
+@pytest.mark.parametrize("results, message", [
+    ((1,), "not enough values to unpack (expected 2, got 1)"),
+    ((1, 2, 3), "too many values to unpack (expected 2)"),
+    ((), "not enough values to unpack (expected 2, got 0)"),
+])
+def test_check_results_unpacks_exactly_two(monkeypatch, results, message):
+    import cocotb_tools.runner
+
+    monkeypatch.setattr(cocotb_tools.runner, "get_results", lambda path: results)
+    with pytest.raises(ValueError, match=f"^{__import__('re').escape(message)}$"):
+        pelorin._check_results("results.xml")
+
+
+def test_argument_errors():
+    with pytest.raises(TypeError):
+        pelorin.run_questa("/p", "sys")
+    with pytest.raises(TypeError):
+        pelorin.compile_with_msim_setup("/p", "sys", "extra")
+    with pytest.raises(TypeError):
+        pelorin.platform_test_cocotb("/p", "sys", "tb", debug=True, gui=True)
