@@ -2,6 +2,7 @@
 // simulate.
 #include "quessel_flow.hpp"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,6 +14,9 @@
 namespace corvane::quessel {
 
 namespace {
+
+/// Ends the summary of a kept output directory and is printed again by a generate-only run.
+constexpr std::string_view kOutputDirectoryLine = "Generated output directory: ";
 
 /// The top-level name becomes a directory name below the project root that is emptied or
 /// removed; anything but one plain path component could point that at the user's own files.
@@ -28,7 +32,8 @@ void check_toplevel(const std::string& name) {
     if (!plain) {
         nb::object shown = nb::repr(text(name));
         raise(PyExc_ValueError,
-              "hdl_toplevel must be a single plain name, not a path: " + py::str(shown));
+              "hdl_toplevel must be a single plain name (no path separator, not '.' or '..'): " +
+                  py::str(shown));
     }
 }
 
@@ -181,12 +186,12 @@ nb::object quessel_test_cocotb(const TestRequest& request) {
             lines.push_back("   " + py::str(path));
         }
         if (keep_generated) {
-            lines.push_back("Generated output directory: " + py::str(output_dir));
+            lines.push_back(std::string(kOutputDirectoryLine) + py::str(output_dir));
         }
         report(lines, log);
 
         if (generate_only) {
-            py::print("Generated output directory: " + py::str(output_dir), true);
+            py::print(std::string(kOutputDirectoryLine) + py::str(output_dir), true);
             return output_dir;
         }
 
