@@ -120,7 +120,8 @@ def main():
 
     lines = size // 4096
     print(f"{args.mib} MiB of 16-bit words, 4096-byte chunks ({lines} progress lines a way)")
-    print(f"  floor (tofile, file copy, fromfile): {floor_wall:7.3f} s  {mb / floor_wall:8.1f} MB/s")
+    print(f"  floor (tofile, file copy, fromfile): {floor_wall:7.3f} s  "
+          f"{mb / floor_wall:8.1f} MB/s")
     print(f"  write_memory through fake console:  {write_wall:7.3f} s  {mb / write_wall:8.1f} MB/s"
           f"  host CPU {write_cpu:.3f} s")
     print(f"  read_memory through fake console:   {read_wall:7.3f} s  {mb / read_wall:8.1f} MB/s"

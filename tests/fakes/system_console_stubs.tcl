@@ -56,15 +56,16 @@ if {[knob FAKE_SC_SILENT 0]} {
 # --- services ----------------------------------------------------------------------------------
 
 # Real service paths hold spaces, parentheses and '#': a script that splits them breaks here too.
+set board "/devices/10M50DA(.|ES)|10M50DC@1#USB-1 (DE10-Lite)/(link)/JTAG"
 set service_paths(master) {}
 for {set i 0} {$i < [knob FAKE_SC_MASTERS 1]} {incr i} {
     lappend service_paths(master) \
-        "/devices/10M50DA(.|ES)|10M50DC@1#USB-1 (DE10-Lite)/(link)/JTAG/(110:132 v1 #$i)/phy_$i/master"
+        "$board/(110:132 v1 #$i)/phy_$i/master"
 }
 set service_paths(bytestream) {}
 for {set i 0} {$i < [knob FAKE_SC_UARTS 1]} {incr i} {
     lappend service_paths(bytestream) \
-        "/devices/10M50DA(.|ES)|10M50DC@1#USB-1 (DE10-Lite)/(link)/JTAG/(110:128 v1 #$i)/jtag_uart_$i.jtag"
+        "$board/(110:128 v1 #$i)/jtag_uart_$i.jtag"
 }
 set claims 0
 

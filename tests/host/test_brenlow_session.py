@@ -152,7 +152,8 @@ def test_next_operation_restarts_a_child_that_died(session):
 def test_child_dying_mid_transfer_fails_that_transfer_only(session, monkeypatch):
     monkeypatch.setenv("FAKE_SC_DIE_AFTER", str(16 * 4096))
     data = np.arange(64 * 1024, dtype=np.uint16)
-    with pytest.raises(RuntimeError, match=r"^system-console stopped unexpectedly with code (3|None)$"):
+    stopped = r"^system-console stopped unexpectedly with code (3|None)$"
+    with pytest.raises(RuntimeError, match=stopped):
         session.write_memory(data, 0)
     assert session._proc is not None  # not closed: the next operation replaces the child
     session.write_memory(data[:1000], 0x40)

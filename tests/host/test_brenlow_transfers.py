@@ -1,6 +1,5 @@
 """Memory transfers and JTAG UART commands through the fake and the scripted consoles."""
 
-import pathlib
 
 import numpy as np
 import pytest
