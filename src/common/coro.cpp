@@ -383,35 +383,12 @@ void coro_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_coro(self)->name);
-}
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_coro(self)->qualname);
-}
-PyObject* get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->running);
-}
-PyObject* get_await(PyObject* self, void*) {
-    CoroObject* coro = as_coro(self);
-    PyObject* inner = coro->frame ? coro->frame.promise().inner.ptr() : nullptr;
-    return Py_NewRef(inner != nullptr ? inner : Py_None);
-}
-
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(value) -> the next yielded value, or StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
      METH_FASTCALL, "throw(value) -> raise an exception at the current await."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit at the current await."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot coro_slots[] = {
@@ -424,7 +401,6 @@ PyType_Slot coro_slots[] = {
     {Py_am_await, reinterpret_cast<void*>(coro_self)},
     {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
     {Py_tp_methods, coro_methods},
-    {Py_tp_getset, coro_getset},
     {Py_tp_doc, const_cast<char*>("A C++ coroutine, driven like a Python coroutine.")},
     {0, nullptr},
 };
@@ -480,8 +456,52 @@ nb::object Promise::Awaiter::await_resume() {
     return std::move(promise.sent);
 }
 
+namespace {
+
+/// The coroutine object behind `self`, for the read-only attributes.
+CoroObject* checked(nb::handle self) {
+    if (coroutine_type == nullptr || !PyObject_TypeCheck(self.ptr(), coroutine_type)) {
+        raise(PyExc_TypeError, "descriptor requires a '_CppCoroutine' object");
+    }
+    return as_coro(self.ptr());
+}
+
+/// Read-only attributes as typed properties (so stubs name their types), placed in the type's
+/// dictionary directly: `__name__` set through the type itself would rename the type.
+void add_properties(nb::handle type) {
+    nb::object property = nb::module_::import_("builtins").attr("property");
+    nb::object dict = nb::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.ptr())));
+    auto add = [&](const char* name, nb::object getter) {
+        if (PyDict_SetItemString(dict.ptr(), name, property(getter).ptr()) != 0) {
+            throw nb::python_error();
+        }
+    };
+    add("__name__",
+        nb::cpp_function([](nb::handle self) { return nb::borrow(checked(self)->name); },
+                         nb::is_method(), nb::sig("def __name__(self) -> str")));
+    add("__qualname__",
+        nb::cpp_function([](nb::handle self) { return nb::borrow(checked(self)->qualname); },
+                         nb::is_method(), nb::sig("def __qualname__(self) -> str")));
+    add("cr_running", nb::cpp_function([](nb::handle self) { return checked(self)->running; },
+                                       nb::is_method(), nb::sig("def cr_running(self) -> bool"),
+                                       "True while the coroutine is executing."));
+    add("cr_await", nb::cpp_function(
+                        [](nb::handle self) -> nb::object {
+                            CoroObject* coro = checked(self);
+                            if (!coro->frame || !coro->frame.promise().inner.is_valid()) {
+                                return nb::none();
+                            }
+                            return coro->frame.promise().inner;
+                        },
+                        nb::is_method(), nb::sig("def cr_await(self) -> typing.Any"),
+                        "The iterator the coroutine is suspended on, or None."));
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type.ptr()));
+}
+
+}  // namespace
+
 void register_type(nb::module_& module) {
-    // The spec's name must outlive the type; one module registers one type.
+    // The type's name must outlive the type; one module registers one type.
     static std::string type_name;
     type_name = std::string(nb::str(module.attr("__name__")).c_str()) + "._CppCoroutine";
     static PyType_Spec spec = {
@@ -493,6 +513,7 @@ void register_type(nb::module_& module) {
         throw nb::python_error();
     }
     coroutine_type = reinterpret_cast<PyTypeObject*>(type.ptr());
+    add_properties(type);
     module.attr("_CppCoroutine") = type;
     // The module keeps the type alive; this pointer only borrows it.
 }

@@ -332,6 +332,12 @@ void bind_bfm(nb::module_& m) {
            "wdma_cmd_bus"_a.none() = nb::none(), "wdma_resp_bus"_a.none() = nb::none(),
            "din_bus"_a.none() = nb::none(), "dout_bus"_a.none() = nb::none(),
            "mode"_a.none() = "full",
+           nb::sig("def __init__(self, dut: typing.Any, clock: typing.Any, reset: typing.Any, "
+                   "memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, "
+                   "write_response_delay_cycles: int = 2, rdma_cmd_bus: typing.Any = None, "
+                   "rdma_resp_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
+                   "wdma_resp_bus: typing.Any = None, din_bus: typing.Any = None, "
+                   "dout_bus: typing.Any = None, mode: str = 'full') -> None"),
            "Build the stream endpoints of the modelled sides; nothing runs until start().\n\n"
            "Args:\n"
            "    dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,\n"

@@ -3,6 +3,7 @@ Avalon-ST stand-in for Intel read and write DMA components, for cocotb testbench
 """
 
 from collections.abc import (
+    Coroutine,
     ItemsView,
     Iterable,
     Iterator,
@@ -12,7 +13,7 @@ from collections.abc import (
 )
 import dataclasses
 import types
-from typing import Self, SupportsIndex, SupportsInt
+from typing import Any, NoReturn, Self, SupportsIndex, SupportsInt
 
 
 class _CppCoroutine:
@@ -36,11 +37,16 @@ class _CppCoroutine:
 
     close: types.MethodDescriptorType = ...
 
-    __qualname__: getset_descriptor = ...
+    @property
+    def __qualname__(self) -> str: ...
 
-    cr_running: getset_descriptor = ...
+    @property
+    def cr_running(self) -> bool:
+        """True while the coroutine is executing."""
 
-    cr_await: getset_descriptor = ...
+    @property
+    def cr_await(self) -> Any:
+        """The iterator the coroutine is suspended on, or None."""
 
 def _bridge_selftest_sum(factory: object, count: int, on_destroy: object | None = None) -> object:
     """
@@ -279,4 +285,92 @@ class TavrinCommandMonitor:
     def _format_regions(self, regions: object | None) -> str:
         """The regions' text forms joined with ", "."""
 
-__all__: list = ['DMAAddressRegion', 'TavrinCommandMonitor', 'ReadDMADescriptor', 'SparseByteMemory', 'WriteDMADescriptor']
+class TavrinBFM:
+    """
+    Avalon-ST stand-in for an Intel read DMA and an Intel write DMA component.
+
+    - A read descriptor queues memory contents on ``din`` and schedules a successful
+      ``rdma_resp`` independently of data consumption. This models a read DMA whose
+      internal FIFO can already contain data while the DUT stalls.
+    - A write descriptor consumes its byte count from ``dout``. Once all stream data has
+      entered the model, it is committed to memory and a successful ``wdma_resp`` is
+      scheduled after the configured completion delay (the delay, then the commit, then
+      the response).
+    - ``mode`` selects the modelled side: "full" models both; "read" or "read_only"
+      models only ``rdma_cmd``, ``rdma_resp`` and ``din``; "write" or "write_only"
+      models only ``wdma_cmd``, ``wdma_resp`` and ``dout``.
+    - Tests can set ``din_source.pause`` to delay read data presentation and
+      ``dout_sink.pause`` to deassert ``dout_ready`` while write data waits.
+    """
+
+    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full') -> None:
+        """
+        Build the stream endpoints of the modelled sides; nothing runs until start().
+
+        Args:
+            dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,
+                wdma_cmd, wdma_resp, dout) unless a ``..._bus`` argument gives the bus.
+            clock, reset: signals for every endpoint; clock also times the delays.
+            memory: SparseByteMemory to share, or None for a new one.
+            read_response_delay_cycles: cycles from queuing read data to the response.
+            write_response_delay_cycles: cycles from the last write beat to commit+response.
+            mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '
+                are forgiven).
+
+        Raises:
+            ValueError: negative delay, unknown mode, din/dout width not a byte multiple.
+        """
+
+    READ_RESPONSE_DONE: int = 12
+
+    WRITE_RESPONSE_DONE_SHIFT: int = 43
+
+    def _make_byte_stream_format(self, bus: object | None) -> object:
+        """
+        AvalonFormat of 8-bit symbols, width/8 per beat, first symbol in the high bits.
+        """
+
+    def _make_control_sink(self, prefix: object | None, bus: object | None = None) -> object:
+        """
+        An AvalonSTSink taking one whole command word per beat (bus found by prefix).
+        """
+
+    def _make_control_source(self, prefix: object | None, bus: object | None = None) -> object:
+        """
+        An AvalonSTSource sending one whole response word per beat, idle value 0.
+        """
+
+    def _decode_mode(self, mode: object) -> tuple[bool, bool]:
+        """(enable_read, enable_write) for a mode text."""
+
+    def _log_transaction(self, message: object | None, *args) -> None:
+        """
+        Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).
+        """
+
+    def start(self) -> None:
+        """Start one engine task per modelled side (once until stop())."""
+
+    def stop(self) -> None:
+        """
+        Cancel the engine tasks, then the endpoints. Read response tasks already started
+        run on.
+        """
+
+    def _run_reads(self) -> Coroutine[Any, Any, NoReturn]:
+        """Read engine: endless coroutine serving the read command stream."""
+
+    def _issue_read_response(self, descriptor: ReadDMADescriptor, response: int) -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: wait the read delay, send the response word, record the descriptor.
+        """
+
+    def _run_writes(self) -> Coroutine[Any, Any, NoReturn]:
+        """Write engine: endless coroutine serving the write command stream."""
+
+    def _receive_write_payload(self, length: int) -> Coroutine[Any, Any, bytes]:
+        """
+        Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.
+        """
+
+__all__: list = ['DMAAddressRegion', 'TavrinBFM', 'TavrinCommandMonitor', 'ReadDMADescriptor', 'SparseByteMemory', 'WriteDMADescriptor']
