@@ -33,9 +33,9 @@
 // * Hidden references: temporaries of a co_await expression live in the frame until the
 //   expression ends, and locals are invisible to the cyclic GC. An rvalue nb::object given to
 //   co_await is moved from, and the awaitable itself is dropped once its iterator exists (as
-//   Python's await does). `co_await obj.attr("m")()` keeps the accessor temporary (holding the
-//   bound method, hence obj) alive while suspended; where obj may refer back to the coroutine,
-//   write `nb::object a = obj.attr("m")(); co_await std::move(a);`.
+//   Python's await does). `co_await obj.attr("m")(args)` is a vectorcall method call that keeps
+//   no bound method; but an accessor chain `obj.attr("a").attr("m")()` keeps `obj.a` alive in
+//   the frame while suspended, which matters only if `obj.a` refers back to the coroutine.
 // * Parameters: take Python objects by value (nb::object or a subclass), never nb::handle or a
 //   reference: the caller's arguments are gone once the wrapper returns. Parameters of type
 //   nb::object (and subclasses) are visible to the cyclic garbage collector, so a cycle

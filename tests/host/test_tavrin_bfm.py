@@ -534,3 +534,21 @@ def test_frames_are_library_frames(env):
     assert ReadDMADescriptor.decode(read_word(0, 16, channel=3)) == drain(bfm.read_commands)[0]
     for coro in env.started:
         coro.close()
+
+
+@pytest.mark.parametrize("where", ["command", "payload"])
+def test_model_with_suspended_engine_is_collectable(env, where):
+    """model -> _tasks -> engine -> frame -> model: nothing hides the model from the GC."""
+    import gc
+    import weakref
+
+    bfm = make("write")
+    if where == "payload":
+        bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x40, 8)))
+    engine = bfm._run_writes()
+    bfm._tasks.append(engine)  # as cocotb's Task would keep it
+    assert step(engine).name == ("dout" if where == "payload" else "wdma_cmd")
+    alive = weakref.ref(bfm)
+    del bfm, engine
+    gc.collect()
+    assert alive() is None

@@ -298,7 +298,7 @@ void bind_bfm(nb::module_& m) {
     // Like the monitor: state lives in __dict__ in the documented order, methods take `self` as
     // a plain handle, and every call between them goes through attribute lookup on the instance.
     nb::class_<Bfm> cls(
-        m, "TavrinBFM", nb::dynamic_attr(),
+        m, "TavrinBFM", nb::dynamic_attr(), nb::is_weak_referenceable(),
         "Avalon-ST stand-in for an Intel read DMA and an Intel write DMA component.\n\n"
         "- A read descriptor queues memory contents on ``din`` and schedules a successful\n"
         "  ``rdma_resp`` independently of data consumption. This models a read DMA whose\n"
