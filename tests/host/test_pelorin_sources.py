@@ -123,3 +123,44 @@ def test_replaced_collaborators_are_used(system, monkeypatch):
     names = [p.name for p in pelorin._msim_verilog_sources(root, SYSTEM)]
     assert "pelsys_counter.sv" not in names and "pelsys.v" in names
     assert len(seen) == 11  # every quoted name of every vlog line
+
+
+def test_path_text_shortcut_agrees_with_path_objects(tmp_path, monkeypatch):
+    """Large systems are resolved on path texts; with a replaced resolver the same script goes
+    through path objects. Both must give the same list for awkward spellings."""
+    simdir = tmp_path / "s" / "s" / "testbench"
+    mentor = simdir / "mentor"
+    (simdir / "sub" / "deep").mkdir(parents=True)
+    mentor.mkdir()
+    for name, unit in [("a.v", "a"), ("b.v", "b"), ("deep/c.sv", "c"), ("copy_of_a.v", "a"),
+                       ("e f.v", "e"), ("plain.v", None)]:
+        (simdir / "sub" / name).write_text(f"module {unit};\nendmodule\n" if unit else "")
+    (simdir / "sub" / "loop.v").symlink_to("loop.v")
+    (simdir / "sub" / "dangling.v").symlink_to("nowhere.v")
+    (simdir / "sub" / "link_to_b.v").symlink_to("b.v")
+    (mentor / "rel.v").write_text("module rel;\nendmodule\n")
+    names = ["$QSYS_SIMDIR/sub/a.v", "$QSYS_SIMDIR//sub//a.v", "${QSYS_SIMDIR}/./sub/b.v",
+             "$QSYS_SIMDIR/sub/deep/../b.v", "$QSYS_SIMDIR/sub/deep/c.sv", "rel.v", "./rel.v",
+             "../testbench/sub/copy_of_a.v", "$QSYS_SIMDIR/sub/e f.v", "$QSYS_SIMDIR/sub/loop.v",
+             "$QSYS_SIMDIR/sub/dangling.v", "$QSYS_SIMDIR/sub/link_to_b.v", "$ROOT_ALT/sub/a.v",
+             "$QSYS_SIMDIR/sub/plain.v", "$QSYS_SIMDIR\\sub\\plain.v", "$QSYS_SIMDIR/sub/",
+             "$MISSING/x.v", "$QSYS_SIMDIR/sub/none.v", "$QSYS_SIMDIR/sub/x_ncrypt.v",
+             "$QSYS_SIMDIR/s_tb.v", "Z:/nowhere/z.v", "$QSYS_SIMDIR/sub/deep/c.sv/"]
+    (simdir / "sub" / "x_ncrypt.v").write_text("")
+    (simdir / "s_tb.v").write_text("module s_tb;\nendmodule\n")
+    script = "".join(f'vlog "{name}" -work lib\n' for name in names)
+    (mentor / "msim_setup.tcl").write_text(f'set ROOT_ALT "{simdir.as_posix()}//"\n' + script)
+    monkeypatch.delenv("QUARTUS_INSTALL_DIR", raising=False)
+    monkeypatch.setattr(pelorin, "_project_drive_roots", lambda root: [])
+
+    for include_testbench in (False, True):
+        fast = pelorin._msim_verilog_sources(tmp_path, "s", include_testbench)
+        original = pelorin._resolve_msim_source
+        with monkeypatch.context() as patch:
+            patch.setattr(pelorin, "_resolve_msim_source", lambda *a: original(*a))
+            slow = pelorin._msim_verilog_sources(tmp_path, "s", include_testbench)
+        assert fast == slow
+        assert [type(p) for p in fast] == [type(p) for p in slow]
+    assert [p.relative_to(simdir).as_posix() for p in fast] == [
+        "sub/a.v", "sub/b.v", "sub/deep/c.sv", "mentor/rel.v", "sub/e f.v",
+        "sub/plain.v", "s_tb.v"]

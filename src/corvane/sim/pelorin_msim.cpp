@@ -13,11 +13,14 @@
 #include <map>
 #include <numeric>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "common/py.hpp"
+#include "pelorin_posix.hpp"
 #include "pelorin_scan.hpp"
 #include "pelorin_util.hpp"
 
@@ -33,16 +36,19 @@ std::map<std::string, PyObject*>& originals() {
     return *table;
 }
 
+std::string codec_name(nb::handle encoding) {
+    return utf8(py::attr("codecs", "lookup")(encoding).attr("name"));
+}
+
 // What one call needs to know about the host, looked up once per call rather than per file.
 struct Host {
     nb::object path_type = py::attr("pathlib", "Path");
     bool windows = utf8(py::attr("os", "name")) == "nt";
     // Files are read and decoded in C++ only where that is certainly what `open()` would do:
-    // POSIX file names and a UTF-8 default encoding. Anything else goes through Python's `open`.
-    bool native_read =
-        !windows &&
-        utf8(py::attr("codecs", "lookup")(py::attr("locale", "getpreferredencoding")(false))
-                 .attr("name")) == "utf-8";
+    // POSIX file names in UTF-8 and a UTF-8 default encoding. Anything else goes through Python.
+    bool native_read = !windows &&
+                       codec_name(py::attr("locale", "getpreferredencoding")(false)) == "utf-8" &&
+                       codec_name(py::attr("sys", "getfilesystemencoding")()) == "utf-8";
 
     nb::object path(nb::handle value) const { return path_type(value); }
     nb::object path(std::string_view text) const { return path_type(make_str(text)); }
@@ -54,27 +60,9 @@ struct Host {
     throw nb::python_error();
 }
 
-// Reads a whole file like Python's `open(path, errors="ignore").read()`; the result is UTF-8.
-std::string read_decoded(nb::handle path, const Host& host) {
-    nb::object name = py::attr("os", "fspath")(path);
-    if (!host.native_read || !PyUnicode_Check(name.ptr())) {
-        nb::object file = py::attr("builtins", "open")(path, nb::arg("errors") = "ignore");
-        nb::object text;
-        try {
-            text = file.attr("read")();
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-        return std::string(utf8_view(text));
-    }
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(name.ptr()));
-    if (!encoded.is_valid()) {
-        throw nb::python_error();
-    }
-    const std::string os_name(PyBytes_AS_STRING(encoded.ptr()),
-                              static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+// Reads the file named by `os_name` (file-system bytes) and decodes it; a failure raises the
+// OSError that `open()` would, naming `filename`.
+std::string read_native(const std::string& os_name, nb::handle filename) {
     std::string raw;
     int error = 0;
     {
@@ -114,9 +102,35 @@ std::string read_decoded(nb::handle path, const Host& host) {
         }
     }
     if (error != 0) {
-        raise_os_error(error, name);
+        raise_os_error(error, filename);
     }
-    return decode_text(raw);
+    return decode_text(std::move(raw));
+}
+
+// Reads a whole file like Python's `open(path, errors="ignore").read()`; the result is UTF-8.
+std::string read_decoded(nb::handle path, const Host& host) {
+    nb::object name = py::attr("os", "fspath")(path);
+    if (host.native_read && PyUnicode_Check(name.ptr())) {
+        nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(name.ptr()));
+        if (!encoded.is_valid()) {
+            throw nb::python_error();
+        }
+        std::string os_name(PyBytes_AS_STRING(encoded.ptr()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+        if (os_name.find('\0') == std::string::npos) {  // else `open()` raises ValueError
+            return read_native(os_name, name);
+        }
+    }
+    nb::object file = py::attr("builtins", "open")(path, nb::arg("errors") = "ignore");
+    nb::object text;
+    try {
+        text = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return std::string(utf8_view(text));
 }
 
 // The setting pairs of a map, in its order, as text.
@@ -172,6 +186,58 @@ std::string read_script(nb::handle path, const Host& host) {
         return read_decoded(path, host);
     }
     return std::string(utf8_view(reader(path)));
+}
+
+// Path(text).exists() for a normalized POSIX path text.
+bool posix_exists(const std::string& text, const Host& host) {
+    if (text.find('\0') != std::string::npos) {
+        return false;  // pathlib answers False where os.stat raises ValueError
+    }
+    int error = 0;
+    {
+        nb::gil_scoped_release released;
+        struct stat st{};
+        if (::stat(text.c_str(), &st) != 0) {
+            error = errno;
+        }
+    }
+    if (error == 0) {
+        return true;
+    }
+    if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) {
+        return false;
+    }
+    raise_os_error(error, host.path(text));  // os.stat names the path object it was given
+}
+
+// `_unique_verilator_sources` with the module's own design-unit reader, over normalized POSIX
+// path texts; only the kept files become path objects.
+nb::list unique_posix_sources(const std::vector<std::string>& sources, const Host& host) {
+    nb::list unique;
+    std::unordered_set<std::string_view> seen_paths;
+    std::unordered_set<std::string> seen_units;
+    std::vector<std::string_view> units;
+    for (const std::string& source : sources) {
+        if (seen_paths.contains(source)) {
+            continue;
+        }
+        const std::string text = read_native(source, make_str(source));
+        units.clear();
+        scan_design_units(text, units);
+        const bool all_seen =
+            !units.empty() && std::all_of(units.begin(), units.end(), [&](std::string_view u) {
+                return seen_units.contains(std::string(u));
+            });
+        if (all_seen) {
+            continue;
+        }
+        unique.append(host.path(source));
+        seen_paths.insert(source);
+        for (std::string_view unit : units) {
+            seen_units.emplace(unit);
+        }
+    }
+    return unique;
 }
 
 }  // namespace
@@ -377,10 +443,52 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
     const std::string text = read_script(msim_setup, host);
     nb::object base_dir = host.path(msim_setup.attr("parent"));
     nb::object resolver = collaborator("_resolve_msim_source");
+    nb::object unique = collaborator("_unique_verilator_sources");
     const bool native_resolve = is_original(resolver, "_resolve_msim_source");
+    // Path texts instead of path objects where the rules are certainly the host's: a POSIX host
+    // and the module's own resolver, de-duplication and design-unit reader.
+    const bool posix_texts = host.native_read && native_resolve &&
+                             is_original(unique, "_unique_verilator_sources") &&
+                             is_original(collaborator("_design_units"), "_design_units");
     const Settings settings = native_resolve ? settings_of(variables) : Settings{};
     const std::string testbench = utf8(hdl_toplevel) + "_tb.v";
     const bool keep_testbench = truthy(include_testbench);
+    auto wanted = [&](std::string_view name) {
+        return !name.ends_with("_ncrypt.v") && (keep_testbench || name != testbench);
+    };
+
+    if (posix_texts) {
+        const std::string base = utf8(py::attr("os", "fspath")(base_dir));
+        std::vector<std::string> listed;
+        std::unordered_map<std::string, bool> existing;  // a file listed twice is checked once
+        for (std::string_view line : split_lines(text)) {
+            if (line.find("vlog") == std::string_view::npos) {
+                continue;
+            }
+            for (std::string_view raw : scan_quoted_sources(line)) {
+                const std::string path = substitute_references(forward_slashes(raw), settings);
+                if (path.find('$') != std::string::npos) {
+                    continue;
+                }
+                std::string resolved = posix_from_msim(path);
+                if (!resolved.starts_with("/")) {
+                    resolved = posix_join(base, posix_normalize(resolved));
+                }
+                resolved = posix_normalize(resolved);
+                if (!wanted(posix_name(resolved))) {
+                    continue;
+                }
+                auto [it, fresh] = existing.try_emplace(resolved, false);
+                if (fresh) {
+                    it->second = posix_exists(resolved, host);
+                }
+                if (it->second) {
+                    listed.push_back(resolved);
+                }
+            }
+        }
+        return unique_posix_sources(listed, host);
+    }
 
     nb::list sources;
     for (std::string_view line : split_lines(text)) {
@@ -393,19 +501,12 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
             if (resolved.is_none()) {
                 continue;
             }
-            const std::string name = utf8(resolved.attr("name"));
-            if (name.ends_with("_ncrypt.v")) {
-                continue;
-            }
-            if (!keep_testbench && name == testbench) {
-                continue;
-            }
-            if (exists(resolved)) {
+            if (wanted(utf8(resolved.attr("name"))) && exists(resolved)) {
                 sources.append(resolved);
             }
         }
     }
-    return collaborator("_unique_verilator_sources")(sources);
+    return unique(sources);
 }
 
 }  // namespace corvane::pelorin

@@ -187,7 +187,14 @@ std::string translate_newlines(std::string_view text) {
     return out;
 }
 
-std::string decode_text(std::string_view raw) {
+std::string decode_text(std::string raw) {
+    // Most HDL files are plain ASCII with "\n" line ends: nothing to drop or translate.
+    const bool plain = std::none_of(raw.begin(), raw.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80 || c == '\r';
+    });
+    if (plain) {
+        return raw;
+    }
     std::string out;
     out.reserve(raw.size());
     std::size_t i = 0;

@@ -19,7 +19,7 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 
 /// Bytes decoded as UTF-8 with undecodable bytes dropped (Python's errors="ignore"), then
 /// "\r\n" and lone "\r" turned into "\n" as text-mode reading does.
-std::string decode_text(std::string_view raw);
+std::string decode_text(std::string raw);
 
 /// "\r\n" and lone "\r" turned into "\n".
 std::string translate_newlines(std::string_view text);
