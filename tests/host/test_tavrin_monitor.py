@@ -5,7 +5,6 @@ import logging
 
 import pytest
 
-from corvane.sim.bfms import tavrin
 from corvane.sim.bfms.tavrin import (
     DMAAddressRegion,
     ReadDMADescriptor,
@@ -75,6 +74,7 @@ def started(monkeypatch):
 
 def test_attributes_in_order_and_defaults():
     mon = TavrinCommandMonitor(None)
+    assert TavrinCommandMonitor.__mro__ == (TavrinCommandMonitor, object)
     assert list(vars(mon)) == [
         "read_address_regions", "write_address_regions", "read_descriptors",
         "write_descriptors", "_tasks", "log", "rdma_cmd_monitor", "wdma_cmd_monitor",
@@ -120,10 +120,6 @@ def test_monitors_are_built_through_the_overridable_factory():
     # The write side had its own monitor: the factory is still asked for the read side only.
     assert calls == [("rbus", "clk", "rst")]
     assert mon.rdma_cmd_monitor == ("built", "rbus") and mon.wdma_cmd_monitor is given
-
-
-def test_make_control_monitor_without_bus_is_none():
-    assert TavrinCommandMonitor(None)._make_control_monitor(None, "clk", "rst") is None
 
 
 # --- start / stop -----------------------------------------------------------------------------
@@ -369,7 +365,3 @@ def test_watcher_uses_overridden_hooks():
     coroutine.close()
     assert seen == [("WDMA", 0x2000, [], "wdma_cmd", None)]
 
-
-def test_module_exports_the_monitor():
-    assert "TavrinCommandMonitor" in tavrin.__all__
-    assert TavrinCommandMonitor.__mro__ == (TavrinCommandMonitor, object)

@@ -251,6 +251,13 @@ void bind_monitor(nb::module_& m) {
             "wdma_cmd_bus"_a.none() = nb::none(), "rdma_cmd_monitor"_a.none() = nb::none(),
             "wdma_cmd_monitor"_a.none() = nb::none(), "read_address_regions"_a.none() = nb::none(),
             "write_address_regions"_a.none() = nb::none(), "logger"_a.none() = nb::none(),
+            nb::sig("def __init__(self, clock: typing.Any, reset: typing.Any = None, "
+                    "rdma_cmd_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
+                    "rdma_cmd_monitor: typing.Any = None, wdma_cmd_monitor: typing.Any = None, "
+                    "read_address_regions: collections.abc.Iterable[DMAAddressRegion] | None "
+                    "= None, write_address_regions: "
+                    "collections.abc.Iterable[DMAAddressRegion] | None = None, "
+                    "logger: logging.Logger | None = None) -> None"),
             "Set up the monitor; nothing runs until start().\n\n"
             "Args:\n"
             "    clock, reset: signals for the library monitors built here.\n"
@@ -266,19 +273,29 @@ void bind_monitor(nb::module_& m) {
                 return make_control_monitor(bus, clock, reset);
             },
             "bus"_a.none(), "clock"_a.none(), "reset"_a.none(),
+            nb::sig("def _make_control_monitor(self, bus: typing.Any, clock: typing.Any, "
+                    "reset: typing.Any) -> typing.Any"),
             "An AvalonSTMonitor reading one whole command word per beat, or None without bus.")
         .def("start", &monitor_start,
              "Start one watcher task per watched stream (again only after stop()).")
         .def("stop", &monitor_stop,
              "Cancel the watcher tasks and the library monitors this object built itself.")
         .def("_run_read_commands", &run_read_commands,
+             nb::sig("def _run_read_commands(self) -> "
+                     "collections.abc.Coroutine[typing.Any, typing.Any, typing.NoReturn]"),
              "Endless watcher coroutine of the read command stream.")
         .def("_run_write_commands", &run_write_commands,
+             nb::sig("def _run_write_commands(self) -> "
+                     "collections.abc.Coroutine[typing.Any, typing.Any, typing.NoReturn]"),
              "Endless watcher coroutine of the write command stream.")
         .def(
             "_check_descriptor", &check_descriptor, "name"_a.none(), "descriptor"_a.none(),
             "regions"_a.none(), "interface_label"_a.none() = nb::none(),
             "sim_time"_a.none() = nb::none(),
+            nb::sig("def _check_descriptor(self, name: str, "
+                    "descriptor: ReadDMADescriptor | WriteDMADescriptor, "
+                    "regions: collections.abc.Iterable[DMAAddressRegion] | None, "
+                    "interface_label: object = None, sim_time: object = None) -> None"),
             "Raise AssertionError when ``descriptor`` lies outside every region of ``regions``.\n\n"
             "Passes when ``regions`` is None, for reset/stop descriptors and for length 0.")
         .def(
@@ -287,11 +304,15 @@ void bind_monitor(nb::module_& m) {
                 return monitor_label(monitor, fallback);
             },
             "monitor"_a.none(), "fallback"_a.none(),
+            nb::sig("def _monitor_label(self, monitor: typing.Any, fallback: str) -> typing.Any"),
             "``monitor._bus_label()`` when the monitor has one, else ``fallback``.")
         .def(
             "_format_regions",
             [](nb::handle, nb::handle regions) { return format_regions(regions); },
-            "regions"_a.none(), "The regions' text forms joined with \", \".");
+            "regions"_a.none(),
+            nb::sig("def _format_regions(self, "
+                    "regions: collections.abc.Iterable[DMAAddressRegion]) -> str"),
+            "The regions' text forms joined with \", \".");
 }
 
 void bind_bfm(nb::module_& m) {

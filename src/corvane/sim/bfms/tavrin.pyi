@@ -12,6 +12,7 @@ from collections.abc import (
     ValuesView
 )
 import dataclasses
+import logging
 import types
 from typing import Any, NoReturn, Self, SupportsIndex, SupportsInt
 
@@ -239,7 +240,7 @@ class TavrinCommandMonitor:
     checked.
     """
 
-    def __init__(self, clock: object | None, reset: object | None = None, rdma_cmd_bus: object | None = None, wdma_cmd_bus: object | None = None, rdma_cmd_monitor: object | None = None, wdma_cmd_monitor: object | None = None, read_address_regions: object | None = None, write_address_regions: object | None = None, logger: object | None = None) -> None:
+    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None) -> None:
         """
         Set up the monitor; nothing runs until start().
 
@@ -253,7 +254,7 @@ class TavrinCommandMonitor:
             logger: logger for the command lines; default cocotb.tavrin_command_monitor.
         """
 
-    def _make_control_monitor(self, bus: object | None, clock: object | None, reset: object | None) -> object:
+    def _make_control_monitor(self, bus: Any, clock: Any, reset: Any) -> Any:
         """
         An AvalonSTMonitor reading one whole command word per beat, or None without bus.
         """
@@ -266,23 +267,23 @@ class TavrinCommandMonitor:
         Cancel the watcher tasks and the library monitors this object built itself.
         """
 
-    def _run_read_commands(self) -> object:
+    def _run_read_commands(self) -> Coroutine[Any, Any, NoReturn]:
         """Endless watcher coroutine of the read command stream."""
 
-    def _run_write_commands(self) -> object:
+    def _run_write_commands(self) -> Coroutine[Any, Any, NoReturn]:
         """Endless watcher coroutine of the write command stream."""
 
-    def _check_descriptor(self, name: object | None, descriptor: object | None, regions: object | None, interface_label: object | None = None, sim_time: object | None = None) -> None:
+    def _check_descriptor(self, name: str, descriptor: ReadDMADescriptor | WriteDMADescriptor, regions: Iterable[DMAAddressRegion] | None, interface_label: object = None, sim_time: object = None) -> None:
         """
         Raise AssertionError when ``descriptor`` lies outside every region of ``regions``.
 
         Passes when ``regions`` is None, for reset/stop descriptors and for length 0.
         """
 
-    def _monitor_label(self, monitor: object | None, fallback: object | None) -> object:
+    def _monitor_label(self, monitor: Any, fallback: str) -> Any:
         """``monitor._bus_label()`` when the monitor has one, else ``fallback``."""
 
-    def _format_regions(self, regions: object | None) -> str:
+    def _format_regions(self, regions: Iterable[DMAAddressRegion]) -> str:
         """The regions' text forms joined with ", "."""
 
 class TavrinBFM:
