@@ -119,6 +119,16 @@ Step run_frame(CoroObject* self) {
     destroy_frame(self);
     if (failure) {
         restore_exception(failure);
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            // A StopIteration leaving the body would read as a normal return to the driver
+            // (cocotb would call a failed engine finished); Python turns it into RuntimeError.
+            PyObject* stop = PyErr_GetRaisedException();
+            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+            PyObject* error = PyErr_GetRaisedException();
+            PyException_SetCause(error, Py_NewRef(stop));
+            PyException_SetContext(error, stop);
+            PyErr_SetRaisedException(error);
+        }
         throw nb::python_error();
     }
     return {Step::returned, result.is_valid() ? result : nb::none()};

@@ -214,6 +214,20 @@ def test_cpp_exceptions_become_python_ones(kind, error, text):
         coro.send(None)
 
 
+@pytest.mark.parametrize("drive", ["send", "next", "await"])
+def test_stop_iteration_leaving_the_body_is_not_a_return(drive):
+    """Like Python's coroutines: a stray StopIteration must not pass for a normal finish."""
+    coro = tavrin._bridge_selftest_raise(Ready(1), StopIteration(5))
+    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as raised:
+        if drive == "send":
+            coro.send(None)
+        elif drive == "next":
+            next(coro)
+        else:
+            asyncio.run(native(coro))
+    assert isinstance(raised.value.__cause__, StopIteration)
+
+
 def test_raise_after_await_and_bad_awaitable():
     coro = tavrin._bridge_selftest_raise(Tick(), LookupError("after"))
     coro.send(None)
