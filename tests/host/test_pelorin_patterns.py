@@ -198,3 +198,26 @@ def test_missing_files_raise_the_hosts_error(tmp_path, reader):
     assert info.value.filename == str(tmp_path / "nope.tcl")
     with pytest.raises(IsADirectoryError):
         reader(tmp_path)
+
+
+def test_python_reader_fallback_gives_the_same_results(tmp_path, monkeypatch):
+    """Where the default encoding is not UTF-8, files are read through Python's open(); the
+    results must not depend on which reader ran."""
+    import locale
+
+    from pelorin_support import SYSTEM, copy_fixture
+
+    root, quartus = copy_fixture(tmp_path)
+    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(quartus))
+    odd = tmp_path / "odd.v"
+    odd.write_bytes(b"module a\xff;\r\nmodule \xc3\xa9t\xe2\x82\r  module b\rmodule c\xc2\x85")
+    script = pelorin._platform_msim_setup(root, SYSTEM)
+    results = []
+    for encoding in (None, "cp1252"):
+        if encoding:
+            monkeypatch.setattr(locale, "getpreferredencoding", lambda do_setlocale=True: encoding)
+        results.append((pelorin._read_text(odd), pelorin._design_units(odd),
+                        pelorin._msim_set_variables(script),
+                        pelorin._msim_verilog_sources(root, SYSTEM)))
+    assert results[0] == results[1]
+    assert results[0][0] == python_text(odd)

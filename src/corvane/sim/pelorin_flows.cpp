@@ -207,6 +207,11 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
 void check_results(nb::handle results_xml) {
     nb::object results = py::attr("cocotb_tools.runner", "get_results")(results_xml);
     // Unpacked like `num_tests, num_failed = results`, with the interpreter's own errors.
+    PyTypeObject* type = Py_TYPE(results.ptr());
+    if (type->tp_iter == nullptr && !PySequence_Check(results.ptr())) {
+        raise(PyExc_TypeError,
+              std::string("cannot unpack non-iterable ") + type->tp_name + " object");
+    }
     nb::object values = nb::steal(PyObject_GetIter(results.ptr()));
     if (!values.is_valid()) {
         throw nb::python_error();

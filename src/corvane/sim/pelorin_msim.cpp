@@ -1,17 +1,21 @@
 // src/corvane/sim/pelorin_msim.cpp: reading a Platform Designer system's msim_setup.tcl.
 //
-// Paths are the host's pathlib paths throughout (joining, anchors, equality, existence), so the
-// Windows rules come from pathlib itself; only the text patterns are scanned in C++.
+// Paths are the host's pathlib paths (joining, anchors, equality, existence), so the Windows
+// rules come from pathlib itself. The one exception is the bulk source list on a POSIX host,
+// resolved on path texts that follow PurePosixPath's rules (pelorin_posix.hpp).
 #include "pelorin_msim.hpp"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <map>
 #include <numeric>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,6 +67,11 @@ struct Host {
 // Reads the file named by `os_name` (file-system bytes) and decodes it; a failure raises the
 // OSError that `open()` would, naming `filename`.
 std::string read_native(const std::string& os_name, nb::handle filename) {
+#ifdef _WIN32
+    (void)os_name;
+    (void)filename;
+    throw std::logic_error("native reads are POSIX only");  // Host::native_read is false
+#else
     std::string raw;
     int error = 0;
     {
@@ -105,6 +114,7 @@ std::string read_native(const std::string& os_name, nb::handle filename) {
         raise_os_error(error, filename);
     }
     return decode_text(std::move(raw));
+#endif
 }
 
 // Reads a whole file like Python's `open(path, errors="ignore").read()`; the result is UTF-8.
@@ -149,17 +159,8 @@ std::string forward_slashes(std::string_view text) {
 }
 
 nb::object path_from_text(std::string_view value, const Host& host) {
-    const std::string text = forward_slashes(value);
-    if (!host.windows) {
-        if (auto drive = match_drive(text)) {
-            const char letter[2] = {
-                static_cast<char>(drive->first >= 'A' && drive->first <= 'Z' ? drive->first + 32
-                                                                             : drive->first),
-                '\0'};
-            return host.path_type("/mnt", letter, make_str(drive->second));
-        }
-    }
-    return host.path(text);
+    // On Windows a drive path stays a drive path and pathlib takes both separators.
+    return host.path(host.windows ? forward_slashes(value) : posix_from_msim(value));
 }
 
 // `_resolve_msim_source` for one name, with the settings already in C++ form.
@@ -190,6 +191,9 @@ std::string read_script(nb::handle path, const Host& host) {
 
 // Path(text).exists() for a normalized POSIX path text.
 bool posix_exists(const std::string& text, const Host& host) {
+#ifdef _WIN32
+    return truthy(host.path(text).attr("exists")());
+#else
     if (text.find('\0') != std::string::npos) {
         return false;  // pathlib answers False where os.stat raises ValueError
     }
@@ -208,6 +212,7 @@ bool posix_exists(const std::string& text, const Host& host) {
         return false;
     }
     raise_os_error(error, host.path(text));  // os.stat names the path object it was given
+#endif
 }
 
 // `_unique_verilator_sources` with the module's own design-unit reader, over normalized POSIX
