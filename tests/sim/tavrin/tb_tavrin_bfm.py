@@ -174,6 +174,7 @@ async def write_payload_commit_and_response(dut):
     design = await Design.start(dut)
     bfm = TavrinBFM(dut, dut.clk, dut.reset, mode="write-only", write_response_delay_cycles=3)
     bfm.start()
+    after_last_beat = []
 
     for end_on_eop, base in [(False, 0x100), (True, 0x200)]:
         # 10 + 6 bytes from one 24-byte packet: the first descriptor takes exactly two beats
@@ -188,6 +189,7 @@ async def write_payload_commit_and_response(dut):
         assert bfm.memory.read(base, 10) == bytes(10), "committed before the delay"
         responses = (await design.wait_for("wdma_resp", done + 2))[done:]
         assert [r.data for r in responses] == [0x8000000000A, 0x80000000006]
+        after_last_beat.append(responses[0].cycle - dout[-2].cycle)
         assert bfm.memory.read(base, 11) == bytes(range(1, 11)) + b"\0"
         assert bfm.memory.read(base + 0x40, 7) == bytes(range(17, 23)) + b"\0"
         assert drain(bfm.write_responses) == drain(bfm.write_commands)
@@ -195,6 +197,7 @@ async def write_payload_commit_and_response(dut):
     latency = {d: await write_latency(design, bfm, d, 0x400 + 0x40 * d, range(16))
                for d in (0, 4)}
     assert latency[4] - latency[0] == 4
+    assert after_last_beat == [latency[0] + 3] * 2  # end_on_eop changes nothing
 
     # Control descriptors answer at once; length 0 takes no beat but waits the delay.
     bfm.write_response_delay_cycles = 20
