@@ -2,14 +2,13 @@
 recording stand-in for cocotb's runner interface."""
 
 import os
-import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 
 from corvane.sim import pelorin
-from pelorin_support import (FAKES, SUBMODULES, SYSTEM, RecordingRunner, copy_fixture,
+from pelorin_support import (SUBMODULES, SYSTEM, RecordingRunner, copy_fixture,  # noqa: F401
                              fake_vsim, recorder)
 
 QUESTA_LIBRARIES = ["altera_mf_ver", "cyclonev_ver", "rst_controller", "rst_controller_001",
