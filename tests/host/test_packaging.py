@@ -51,9 +51,14 @@ def test_cmake_install_places_every_module_at_its_package_path(tmp_path):
     )
     for name in DELIVERABLES:
         *package, leaf = name.split(".")
-        installed = list(tmp_path.joinpath(*package).glob(leaf + ".*"))
-        assert installed, f"{name} not installed under {tmp_path}"
+        directory = tmp_path.joinpath(*package)
+        suffixes = {p.name[len(leaf) :] for p in directory.glob(leaf + ".*")}
+        assert ".pyi" in suffixes, f"{name}: no stub installed"
+        assert any(s.endswith(".so") for s in suffixes), f"{name}: no module installed"
+        assert (directory / "__init__.py").is_file()
+    installed = {p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()}
+    assert "corvane/py.typed" in installed
+    assert "corvane/hil/intel/resources/jtag_session.tcl" in installed
+    assert not [p for p in installed if p.endswith((".cpp", ".hpp"))]
 
 
-def test_package_ships_type_information():
-    assert (ROOT / "src" / "corvane" / "py.typed").is_file()
