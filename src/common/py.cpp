@@ -46,6 +46,21 @@ void setenv(const char* name, std::string_view value) {
 
 void unsetenv(const char* name) { attr("os", "environ").attr("pop")(name, nb::none()); }
 
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw nb::python_error();
+    }
+    return result != 0;
+}
+
+nb::object steal_checked(PyObject* result) {
+    if (result == nullptr) {
+        throw nb::python_error();
+    }
+    return nb::steal(result);
+}
+
 bool isinstance(nb::handle value, const char* module_name, const char* attr_name) {
     return nb::isinstance(value, attr(module_name, attr_name));
 }

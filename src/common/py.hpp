@@ -39,6 +39,12 @@ void setenv(const char* name, std::string_view value);
 /// `os.environ.pop(name, None)`.
 void unsetenv(const char* name);
 
+/// `bool(value)`; an exception raised by `__bool__` propagates.
+bool truthy(nb::handle value);
+
+/// Own the new reference a C API call returned; NULL raises the pending Python exception.
+nb::object steal_checked(PyObject* result);
+
 /// `isinstance(value, module.attr)`.
 bool isinstance(nb::handle value, const char* module_name, const char* attr_name);
 
