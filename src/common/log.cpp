@@ -5,7 +5,9 @@
 
 namespace corvane::log {
 
-nb::object get_logger(const char* name) { return py::attr("logging", "getLogger")(name); }
+nb::object get_logger(const char* name) {
+    return py::attr("logging", "getLogger")(name);
+}
 
 bool enabled(nb::handle logger, int level) {
     return nb::cast<bool>(logger.attr("isEnabledFor")(level));

@@ -28,9 +28,13 @@ void print(std::string_view text, bool flush) {
     attr("builtins", "print")(nb::str(text.data(), text.size()), nb::arg("flush") = flush);
 }
 
-nb::object path(nb::handle value) { return attr("pathlib", "Path")(value); }
+nb::object path(nb::handle value) {
+    return attr("pathlib", "Path")(value);
+}
 
-std::string str(nb::handle value) { return nb::str(value).c_str(); }
+std::string str(nb::handle value) {
+    return nb::str(value).c_str();
+}
 
 std::optional<std::string> getenv(const char* name) {
     nb::object value = attr("os", "environ").attr("get")(name);
@@ -44,7 +48,9 @@ void setenv(const char* name, std::string_view value) {
     attr("os", "environ")[name] = nb::str(value.data(), value.size());
 }
 
-void unsetenv(const char* name) { attr("os", "environ").attr("pop")(name, nb::none()); }
+void unsetenv(const char* name) {
+    attr("os", "environ").attr("pop")(name, nb::none());
+}
 
 bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
