@@ -14,7 +14,10 @@ void raise_from(PyObject* type, std::string_view message, nb::handle cause) {
     // does; the context is the cause too, since the C++ caller has already caught it.
     PyException_SetCause(exception.ptr(), cause.inc_ref().ptr());
     PyException_SetContext(exception.ptr(), cause.inc_ref().ptr());
-    raise_instance(exception);
+    // Set without PyErr_SetObject's implicit chaining: when the caller is itself inside an
+    // `except` block, that would replace the context with the exception the caller handles.
+    PyErr_SetRaisedException(exception.release().ptr());
+    throw nb::python_error();
 }
 
 void raise_instance(nb::handle exception) {

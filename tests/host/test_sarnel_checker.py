@@ -125,12 +125,19 @@ def test_mismatch_text_counts_colour_planes():
     (2, -1, ValueError),
 ])
 def test_rejected_control_size_is_chained_to_frame_size_error(checker, width, height, cause):
-    with pytest.raises(VIPProtocolError) as caught:
-        checker.observe(ctrl(width, height))
+    # Observed while the caller handles another error: the chain must still be the one
+    # `raise ... from` builds, the rejection as cause and context, the outer error behind it.
+    outer = KeyError("outer")
+    try:
+        raise outer
+    except KeyError:
+        with pytest.raises(VIPProtocolError) as caught:
+            checker.observe(ctrl(width, height))
     error = caught.value
     assert type(error.__cause__) is cause
     assert str(error.__cause__) == "frame width and height must be positive"
-    assert error.__suppress_context__
+    assert error.__context__ is error.__cause__ and error.__suppress_context__
+    assert error.__cause__.__context__ is outer
 
 
 class TextWidthControlPacket(VIPControlPacket):
@@ -145,6 +152,15 @@ def test_control_packet_with_non_integer_fields_is_a_protocol_error(checker):
     with pytest.raises(VIPProtocolError, match=BAD_CONTROL) as caught:
         checker.observe(TextWidthControlPacket(2, 2))
     assert isinstance(caught.value.__cause__, TypeError)
+
+
+def test_a_packet_of_both_kinds_counts_as_control(checker, monkeypatch):
+    # The stand-in kinds cannot be combined in one class, so the video kind is made to match
+    # control packets too.
+    monkeypatch.setattr(checker_module, "VIPVideoPacket", VIPControlPacket)
+    packet = ctrl(2, 2)
+    assert checker.observe(packet) is packet
+    assert checker.control_size == FrameSize(2, 2)
 
 
 def test_other_errors_from_frame_size_pass_through(checker, monkeypatch):
