@@ -179,6 +179,20 @@ def test_ordinary_do_file_is_unchanged_by_escaping(tmp_path, fake_vsim):
     assert text == do_file_text(f"{root.as_posix()}/sys_01/sys_01/testbench", "sys_01")
 
 
+def test_relative_project_root_compiles_from_the_build_directory(system, fake_vsim,
+                                                                  monkeypatch):
+    """vsim starts inside sim_build: names relative to the caller's directory would miss both
+    the do-file and the set-up script, and vsim would compile nothing."""
+    monkeypatch.chdir(system.parent)
+    pelorin.compile_with_msim_setup(system.name, SYSTEM)
+    [run] = fake_vsim()
+    do_file = system / "sim_build" / "compile_ip.do"
+    assert run["argv"] == ["-c", "-do", str(do_file)] and run["status"] == 0
+    assert len(run["vlog"]) == 9 and run["error"] == ""
+    simdir = (system / SYSTEM / SYSTEM / "testbench").as_posix()
+    assert do_file.read_text() == do_file_text(simdir, SYSTEM)
+
+
 def test_verilator_flow(system, recorder, capsys, monkeypatch):
     build_dir = system / "sim_build_verilator"
     pelorin.run_verilator(system, SYSTEM, "tb_pelsys", debug=True)

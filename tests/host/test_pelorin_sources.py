@@ -70,6 +70,14 @@ def test_crlf_script_gives_the_same_sources(system):
     assert pelorin._msim_verilog_sources(root, SYSTEM) == expected_sources(root, quartus)
 
 
+def test_relative_project_root(system, monkeypatch):
+    """Names below $QSYS_SIMDIR must not be joined to the script's directory as relative paths:
+    they would all be missing and the list would come out nearly empty without an error."""
+    root, quartus = system
+    monkeypatch.chdir(root.parent)
+    assert pelorin._msim_verilog_sources(root.name, SYSTEM) == expected_sources(root, quartus)
+
+
 def test_missing_files_and_unknown_installation_are_skipped(system, monkeypatch):
     root, _ = system
     monkeypatch.delenv("QUARTUS_INSTALL_DIR")

@@ -112,18 +112,22 @@ void platform_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::
 
 void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel) {
     nb::object root = py::path(project_root);
-    nb::object qsys_simdir = collaborator("_platform_qsys_simdir")(root, hdl_toplevel);
+    // vsim runs inside the build directory, where a relative project root would name nothing:
+    // the do-file and the directory it hands to the set-up script are given absolute (an
+    // absolute root stays exactly as written; symlinks are not resolved).
+    nb::object qsys_simdir =
+        py::path(collaborator("_platform_qsys_simdir")(root, hdl_toplevel)).attr("absolute")();
     nb::object build_dir = join(root, "sim_build");
     // Only the build directory itself is created: a missing project root is the caller's error.
     build_dir.attr("mkdir")(nb::arg("exist_ok") = true);
     nb::object do_file = join(build_dir, "compile_ip.do");
-    do_file.attr("write_text")(make_str(
-        compile_do_text(utf8(py::path(qsys_simdir).attr("as_posix")()), utf8(hdl_toplevel))));
+    do_file.attr("write_text")(
+        make_str(compile_do_text(utf8(qsys_simdir.attr("as_posix")()), utf8(hdl_toplevel))));
     nb::list command;
     command.append("vsim");
     command.append("-c");
     command.append("-do");
-    command.append(py::attr("os", "fspath")(do_file));
+    command.append(py::attr("os", "fspath")(do_file.attr("absolute")()));
     py::attr("subprocess", "run")(command, nb::arg("cwd") = build_dir, nb::arg("check") = true);
 }
 

@@ -439,7 +439,9 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
         raise_instance(nb::handle(PyExc_FileNotFoundError)(msim_setup));
     }
     nb::object variables = collaborator("_msim_set_variables")(msim_setup);
-    variables["QSYS_SIMDIR"] = host.path(qsys_simdir).attr("as_posix")();
+    // Absolute even for a relative project root: the names below it are joined to the script's
+    // own directory otherwise, and would all be skipped as missing.
+    variables["QSYS_SIMDIR"] = host.path(qsys_simdir).attr("absolute")().attr("as_posix")();
     nb::object install = collaborator("_quartus_install_dir")(project_root, msim_setup, variables);
     if (!install.is_none()) {
         variables["QUARTUS_INSTALL_DIR"] = host.path(install).attr("as_posix")();
