@@ -158,12 +158,14 @@ def test_copies_outside_the_output_directory_are_never_deleted(generation):
     user.write_text("core")
     escape = out / ".." / "src2" / "core.v"  # inside by its text, outside once resolved
     write(root, {"src2/core.v": "core"})
+    link = out / "submodules" / "linked.v"  # a link the generation left is its own entry
+    link.symlink_to(root / "src2" / "core.v")
     sources, retained = quessel._use_original_sources(
-        root, ["src"], [user, escape, out / "submodules/core.v"], output_dir=out)
+        root, ["src"], [user, escape, link, out / "submodules/core.v"], output_dir=out)
     assert sources == [root / "src/core.v"]
     assert retained == []
     assert user.read_text() == "core" and (root / "src2/core.v").exists()
-    assert not (out / "submodules/core.v").exists()
+    assert not (out / "submodules/core.v").exists() and not link.is_symlink()
 
 
 def test_quartus_models_sit_below_the_resolved_tool(tmp_path):
@@ -184,15 +186,20 @@ def test_quartus_models_sit_below_the_resolved_tool(tmp_path):
 
 
 def test_empty_directories_go_deepest_first_but_never_the_root(tmp_path):
-    write(tmp_path, {"a/b/f.v": "", "keep/g.v": ""})
-    (tmp_path / "e1" / "e2" / "e3").mkdir(parents=True)
-    quessel._remove_empty_directories(tmp_path)
-    assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == [
-        "a", "a/b", "a/b/f.v", "keep", "keep/g.v"]
-    (tmp_path / "a/b/f.v").unlink()
-    (tmp_path / "keep/g.v").unlink()
-    quessel._remove_empty_directories(tmp_path)
-    assert list(tmp_path.iterdir()) == [] and tmp_path.is_dir()
+    root = tmp_path / "out"
+    write(root, {"a/b/f.v": "", "keep/g.v": ""})
+    (root / "e1" / "e2" / "e3").mkdir(parents=True)
+    (tmp_path / "elsewhere").mkdir()
+    (root / "keep" / "link").symlink_to(tmp_path / "elsewhere")  # not ours: left alone
+    quessel._remove_empty_directories(root)
+    assert sorted(p.relative_to(root).as_posix() for p in root.rglob("*")) == [
+        "a", "a/b", "a/b/f.v", "keep", "keep/g.v", "keep/link"]
+    (root / "a/b/f.v").unlink()
+    (root / "keep/g.v").unlink()
+    (root / "keep/link").unlink()
+    quessel._remove_empty_directories(root)
+    assert list(root.iterdir()) == [] and root.is_dir()
+    assert (tmp_path / "elsewhere").is_dir()
 
 
 @pytest.mark.parametrize("make", [

@@ -9,11 +9,12 @@ namespace corvane::quessel {
 
 namespace {
 
-/// Whether `generated` lies inside `output_dir`, both with symbolic links resolved. A report may
-/// name any absolute path; only what the generation wrote below its own directory is ours to
-/// delete.
+/// Whether the entry `generated` lies inside `output_dir`, the directories on both sides with
+/// symbolic links resolved. A report may name any absolute path; only what the generation wrote
+/// below its own directory is ours to delete. The file's own name is kept unresolved: a link the
+/// generation left there is its entry (unlinking it removes the link, never its target).
 bool inside(nb::handle generated, nb::handle output_dir) {
-    nb::object file = generated.attr("resolve")();
+    nb::object file = join(generated.attr("parent").attr("resolve")(), generated.attr("name"));
     nb::object directory = py::path(output_dir).attr("resolve")();
     return truthy(file.attr("is_relative_to")(directory)) && !file.equal(directory);
 }

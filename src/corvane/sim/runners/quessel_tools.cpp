@@ -108,7 +108,9 @@ void remove_empty_directories(nb::handle root) {
                                                       nb::arg("reverse") = true);
     nb::object listdir = py::attr("os", "listdir");
     for (nb::handle path : below) {
-        if (truthy(path.attr("is_dir")()) && nb::len(listdir(path)) == 0) {
+        // A link to an empty directory is not a directory of ours (and rmdir refuses it).
+        if (truthy(path.attr("is_dir")()) && !truthy(path.attr("is_symlink")()) &&
+            nb::len(listdir(path)) == 0) {
             path.attr("rmdir")();
         }
     }
