@@ -1,6 +1,9 @@
 """The VIP protocol checker: packet order, declared frame size, warnings and raised errors."""
 
+import copy
 import logging
+import pickle
+import weakref
 
 import pytest
 
@@ -249,3 +252,12 @@ def test_module_surface():
         "Validate control/video ordering without converting packets to frames.")
     assert (checker_module.FrameSize, checker_module.VideoFormat) == (FrameSize, VideoFormat)
     assert checker_module.VIPPacket is VIPPacket and checker_module.logging is logging
+
+
+def test_a_checker_copies_pickles_and_is_weakly_referenced_like_a_plain_object(checker):
+    checker.observe(ctrl(2, 2))
+    for twin in (copy.deepcopy(checker), pickle.loads(pickle.dumps(checker))):
+        assert list(vars(twin)) == list(vars(checker)) and twin.control_size == FrameSize(2, 2)
+        twin.reset()
+        assert checker.control_size == FrameSize(2, 2)
+    assert weakref.ref(checker)() is checker

@@ -1,7 +1,10 @@
 """The VIP predictor base, driven the way a testbench drives a derived model."""
 
+import copy
 import dataclasses
 import enum
+import pickle
+import weakref
 
 import numpy as np
 import pytest
@@ -306,3 +309,21 @@ def test_module_surface():
     assert sarnel_module.IntelVIPFrameCodec is IntelVIPFrameCodec
     assert sarnel_module.FrameSize is FrameSize and sarnel_module.numpy is np
     assert sarnel_module.IntEnum is enum.IntEnum and sarnel_module.auto is enum.auto
+
+
+class Buffering(BaseVIPPredictor):
+    """A predictor subclass with state of its own beside the base attributes."""
+
+    def __init__(self):
+        super().__init__("model", "in", "out", support_passthrough=True)
+        self.held = [1]
+
+
+def test_a_predictor_copies_pickles_and_is_weakly_referenced_like_a_plain_object():
+    predictor = Buffering()
+    for twin in (copy.deepcopy(predictor), pickle.loads(pickle.dumps(predictor))):
+        assert type(twin) is Buffering and vars(twin) == vars(predictor)
+        assert list(vars(twin))[-1] == "held" and twin.ip_mode is IpMode.PASSTHROUGH
+        twin.held.append(2)
+        assert predictor.held == [1]
+    assert weakref.ref(predictor)() is predictor

@@ -11,7 +11,8 @@ NB_MODULE(sarnel, m) {
     pred::import_collaborators(m);
     m.attr("PacketExpectation") = pred::make_packet_expectation(m);
 
-    auto cls = nb::class_<pred::Predictor>(m, "BaseVIPPredictor", nb::dynamic_attr());
+    auto cls = nb::class_<pred::Predictor>(m, "BaseVIPPredictor", nb::dynamic_attr(),
+                                           nb::is_weak_referenceable());
     cls.attr("IpMode") = pred::make_ip_mode(m, cls);
     cls.def("__init__", &pred::init, nb::arg("model").none(), nb::arg("input_codec").none(),
             nb::arg("output_codec").none(), nb::arg("support_passthrough").none() = false,
@@ -65,5 +66,9 @@ NB_MODULE(sarnel, m) {
              nb::sig("def _process_video_packet(self, packet: "
                      "corvane.protocols.avalon_st.sarnel.packets.VIPVideoPacket) -> "
                      "PacketExpectation"),
-             "Convert, process and re-encode one video packet into its expectation.");
+             "Convert, process and re-encode one video packet into its expectation.")
+        .def("__getstate__", &pred::getstate,
+             nb::sig("def __getstate__(self) -> dict[str, object]"))
+        .def("__setstate__", &pred::setstate, nb::arg("state"),
+             nb::sig("def __setstate__(self, state: dict[str, object]) -> None"));
 }

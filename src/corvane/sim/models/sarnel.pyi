@@ -97,3 +97,7 @@ class BaseVIPPredictor:
 
     def _process_video_packet(self, packet: corvane.protocols.avalon_st.sarnel.packets.VIPVideoPacket) -> PacketExpectation:
         """Convert, process and re-encode one video packet into its expectation."""
+
+    def __getstate__(self) -> dict[str, object]: ...
+
+    def __setstate__(self, state: dict[str, object]) -> None: ...

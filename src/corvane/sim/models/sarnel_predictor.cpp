@@ -199,4 +199,13 @@ nb::object process_video_packet(nb::handle self, nb::handle packet) {
                                              nb::arg("tolerance") = self.attr("get_tolerance")());
 }
 
+nb::object getstate(nb::handle self) {
+    return self.attr("__dict__");
+}
+
+void setstate(nb::pointer_and_handle<Predictor> self, nb::handle state) {
+    new (self.p) Predictor();
+    self.h.attr("__dict__").attr("update")(state);
+}
+
 }  // namespace corvane::sarnel::predictor

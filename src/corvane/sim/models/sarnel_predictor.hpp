@@ -39,4 +39,8 @@ nb::object process_control_packet(nb::handle self, nb::handle packet);
 nb::object input_video_matches_control(nb::handle self, nb::handle packet);
 nb::object process_video_packet(nb::handle self, nb::handle packet);
 
+/// Copying and pickling: the instance `__dict__` is the whole state, as for a plain class.
+nb::object getstate(nb::handle self);
+void setstate(nb::pointer_and_handle<Predictor> self, nb::handle state);
+
 }  // namespace corvane::sarnel::predictor

@@ -12,7 +12,7 @@ NB_MODULE(checker, m) {
     m.attr("VIPProtocolError") = chk::make_protocol_error(m);
 
     nb::class_<chk::Checker>(
-        m, "VIPProtocolChecker", nb::dynamic_attr(),
+        m, "VIPProtocolChecker", nb::dynamic_attr(), nb::is_weak_referenceable(),
         "Validate control/video ordering without converting packets to frames.\n\n"
         "One instance watches one packet stream: feed it every packet in stream order\n"
         "(`packet = checker.observe(packet)`). A control packet must declare a valid frame\n"
@@ -37,5 +37,8 @@ NB_MODULE(checker, m) {
                      "corvane.protocols.avalon_st.sarnel.packets.VIPPacket"),
              "Check one packet, update the active size, and return the packet.\n"
              "Raises VIPProtocolError on an invalid control packet, on video before any\n"
-             "control packet, and on a size mismatch when `check_video_packet_size` is true.");
+             "control packet, and on a size mismatch when `check_video_packet_size` is true.")
+        .def("__getstate__", &chk::getstate, nb::sig("def __getstate__(self) -> dict[str, object]"))
+        .def("__setstate__", &chk::setstate, nb::arg("state"),
+             nb::sig("def __setstate__(self, state: dict[str, object]) -> None"));
 }

@@ -48,3 +48,7 @@ class VIPProtocolChecker:
         Raises VIPProtocolError on an invalid control packet, on video before any
         control packet, and on a size mismatch when `check_video_packet_size` is true.
         """
+
+    def __getstate__(self) -> dict[str, object]: ...
+
+    def __setstate__(self, state: dict[str, object]) -> None: ...

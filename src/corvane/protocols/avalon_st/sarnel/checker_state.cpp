@@ -156,4 +156,13 @@ nb::object observe(nb::handle self, nb::handle packet) {
     return nb::borrow(packet);
 }
 
+nb::object getstate(nb::handle self) {
+    return self.attr("__dict__");
+}
+
+void setstate(nb::pointer_and_handle<Checker> self, nb::handle state) {
+    new (self.p) Checker();
+    self.h.attr("__dict__").attr("update")(state);
+}
+
 }  // namespace corvane::sarnel::checker

@@ -26,4 +26,8 @@ void reset(nb::handle self);
 nb::object expected_video_symbols(nb::handle self, nb::handle size);
 nb::object observe(nb::handle self, nb::handle packet);
 
+/// Copying and pickling: the instance `__dict__` is the whole state, as for a plain class.
+nb::object getstate(nb::handle self);
+void setstate(nb::pointer_and_handle<Checker> self, nb::handle state);
+
 }  // namespace corvane::sarnel::checker
