@@ -1,6 +1,7 @@
 """The per-test script entry of corvane.sim.runners.quessel: environment, "-g", module search path,
 build-directory cleaning and what reaches quessel_test_cocotb."""
 
+import argparse
 import os
 import sys
 
@@ -124,9 +125,28 @@ def test_prepend_python_paths(monkeypatch, tmp_path):
     assert os.environ["PYTHONPATH"] == f"/a:{tmp_path}/b/..:/b:/old"
 
 
-@pytest.mark.parametrize("argv", [["--help"], ["-g", "extra"]])
+@pytest.mark.parametrize("argv", [["--help"], ["-h"], ["-g", "extra"]])
 def test_parse_run_args_rejects_everything_else(argv, capsys):
     with pytest.raises(SystemExit) as info:
         quessel._parse_run_args(argv)
     assert info.value.code == 2
     assert "usage:" in capsys.readouterr().err
+
+
+def test_parse_run_args_parser(monkeypatch):
+    parsers = []
+    parse_args = argparse.ArgumentParser.parse_args
+
+    def recording(self, *args):
+        parsers.append(self)
+        return parse_args(self, *args)
+
+    monkeypatch.setattr(argparse.ArgumentParser, "parse_args", recording)
+    monkeypatch.setattr(sys, "argv", ["test_x.py", "-g"])
+    assert vars(quessel._parse_run_args()) == {"debug": True}
+    assert vars(quessel._parse_run_args(("-g" for _ in range(1)))) == {"debug": True}
+    assert vars(quessel._parse_run_args([])) == {"debug": False}
+    parser = parsers[0]
+    assert parser.description == "Run an Quessel cocotb simulation."
+    assert [(a.option_strings, a.dest, a.help) for a in parser._actions] == [
+        (["-g"], "debug", "run simulator in GUI/debug mode")]

@@ -110,23 +110,29 @@ def test_make_ipx_command_line(tmp_path, tools, project):
     assert (out / "components.ipx").is_file()
 
 
-@pytest.mark.parametrize("tools_present, message", [
-    ((), "ip-make-ipx is not available on PATH"),
-    (("ip-make-ipx.exe",), None),
+@pytest.mark.parametrize("tools_present, used", [
+    ((), None),
+    (("ip-make-ipx.exe",), "ip-make-ipx.exe"),
+    (("ip-make-ipx.exe", "ip-make-ipx"), "ip-make-ipx"),
+    (("ip-generate.exe", "ip-make-ipx"), "ip-make-ipx"),  # ip-generate has no second name
 ])
-def test_make_ipx_lookup(tmp_path, monkeypatch, project, tools_present, message):
+def test_tool_lookup(tmp_path, monkeypatch, project, tools_present, used):
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
     monkeypatch.setenv("PATH", str(bin_dir))
     assert quessel._make_ipx(project, (), tmp_path) is None  # nothing to index: no tool needed
+    started = tmp_path / "started"
     for name in tools_present:
-        (bin_dir / name).write_text("#!/bin/sh\n")
+        (bin_dir / name).write_text(f'#!/bin/sh\necho "$0" >> {started}\n')
         (bin_dir / name).chmod(0o755)
-    if message:
-        with pytest.raises(FileNotFoundError, match=f"^{message}$"):
+    if used is None:
+        with pytest.raises(FileNotFoundError, match="^ip-make-ipx is not available on PATH$"):
             quessel._make_ipx(project, ["src"], tmp_path)
     else:
         quessel._make_ipx(project, ["src"], tmp_path)
+        assert started.read_text() == f"{bin_dir / used}\n"
+    with pytest.raises(FileNotFoundError, match="^ip-generate is not available on PATH$"):
+        quessel.quessel_test_cocotb(project, "top_hw.json", "top", "t", ["src"])
 
 
 def test_default_flow(tools, project, rtl, capfd):
