@@ -275,6 +275,22 @@ def test_overridden_internal_steps_are_used():
     assert predictor.checked
 
 
+def test_a_step_that_updates_the_input_size_is_seen_by_the_later_steps():
+    class FieldSplitter(InverterPredictor):
+        """Keeps the even lines: the processed frame is a field of half the height."""
+
+        def process_frame(self, frame, size):
+            self.last_input_size = FrameSize(size.width, size.height // 2)
+            return super().process_frame(frame[::2], size)
+
+    codec = IntelVIPFrameCodec(RGB)
+    size, image = FrameSize(3, 4), frame(FrameSize(3, 4), 8)
+    predictor = FieldSplitter()
+    predictor.process_packet(codec.control_packet(size))
+    expectation = predictor.process_packet(codec.frame_to_video_packet(image, size))
+    assert expectation.packet == codec.frame_to_video_packet(255 - image[::2], FrameSize(3, 2))
+
+
 def test_base_hooks_and_unsupported_expectation():
     codec = IntelVIPFrameCodec(RGB)
     base = BaseVIPPredictor(Invert(), codec, codec)

@@ -163,7 +163,7 @@ nb::object process_control_packet(nb::handle self, nb::handle packet) {
     // Built before it is stored: a size FrameSize rejects leaves the last one in place.
     nb::object size = collaborator("FrameSize")(packet.attr("width"), packet.attr("height"));
     self.attr("last_input_size") = size;
-    nb::object expected_size = self.attr("expected_output_size")(size);
+    nb::object expected_size = self.attr("expected_output_size")(self.attr("last_input_size"));
     nb::object control = self.attr("output_codec")
                              .attr("control_packet")(expected_size, nb::arg("interlacing") =
                                                                         packet.attr("interlacing"));
@@ -183,16 +183,18 @@ nb::object process_video_packet(nb::handle self, nb::handle packet) {
     if (!truthy(self.attr("_input_video_matches_control")(packet))) {
         return no_comparison("corrupted frame");
     }
-    nb::object size = self.attr("last_input_size");
-    nb::object frame = self.attr("input_codec").attr("video_packet_to_frame")(packet, size);
-    if (!truthy(self.attr("is_supported_frame_size")(size))) {
-        return self.attr("unsupported_frame_expectation")(frame, size);
+    // `last_input_size` is read afresh at each step: an overridden step (a deinterlacer's
+    // process_frame, say) may update it on the way.
+    nb::object frame = self.attr("input_codec")
+                           .attr("video_packet_to_frame")(packet, self.attr("last_input_size"));
+    if (!truthy(self.attr("is_supported_frame_size")(self.attr("last_input_size")))) {
+        return self.attr("unsupported_frame_expectation")(frame, self.attr("last_input_size"));
     }
-    nb::object expected_frame = self.attr("process_frame")(frame, size);
+    nb::object expected_frame = self.attr("process_frame")(frame, self.attr("last_input_size"));
     if (expected_frame.is_none()) {
         return no_comparison("model output is not ready");
     }
-    nb::object expected_size = self.attr("expected_output_size")(size);
+    nb::object expected_size = self.attr("expected_output_size")(self.attr("last_input_size"));
     nb::object expected_packet =
         self.attr("output_codec").attr("frame_to_video_packet")(expected_frame, expected_size);
     return collaborator("PacketExpectation")(nb::arg("packet") = expected_packet,
