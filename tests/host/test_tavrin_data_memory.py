@@ -32,6 +32,13 @@ class DictMemory:
         return bytes(self.data.get(address + i, 0) for i in range(length))
 
 
+class BackwardsBytes(bytes):
+    """Iterates differently from its buffer: the iteration is what counts."""
+
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
 DATA_KINDS = {
     "bytes": lambda: b"\x00\x01\x7f\x80\xff" * 3,
     "bytearray": lambda: bytearray(range(250, 256)),
@@ -52,6 +59,7 @@ DATA_KINDS = {
     "numpy strided uint16": lambda: np.arange(0x100, 0x140, dtype=np.uint16)[::5],
     "numpy bool": lambda: np.array([True, False, True]),
     "numpy float": lambda: np.array([2.7, 255.9, -3.2]),
+    "bytes subclass with its own __iter__": lambda: BackwardsBytes(b"\x01\x02\x03"),
 }
 
 ADDRESSES = {
@@ -84,6 +92,7 @@ def test_write_matches_item_by_item_int_and_0xff(kind, address):
         ([1, 2, float("nan")], ValueError),
         ([1, 2, float("inf")], OverflowError),
         (np.zeros((2, 2), dtype=np.uint8), TypeError),  # rows are not ints
+        (np.ma.array([1, 2, 3], mask=[0, 1, 0]), np.ma.MaskError),
     ],
 )
 @pytest.mark.parametrize("address", [0x10, INT64_MAX, 2**70], ids=["paged", "edge", "overflow"])

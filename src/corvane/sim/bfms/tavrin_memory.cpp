@@ -98,6 +98,30 @@ std::uint8_t low_byte_of_item(nb::handle item) {
     return byte;
 }
 
+/// True when iterating an object of `type` yields exactly the elements of its buffer, so the
+/// buffer may be read instead: the buffer-exporting builtins, array.array and numpy.ndarray, and
+/// subclasses of them that keep the base's iteration and item access (a bytes subclass with its
+/// own __iter__, or a masked array, yields something else and is written item by item).
+bool iterates_as_buffer(PyTypeObject* type) {
+    for (PyTypeObject* base = type; base != nullptr; base = base->tp_base) {
+        const bool known = base == &PyBytes_Type || base == &PyByteArray_Type ||
+                           base == &PyMemoryView_Type ||
+                           std::strcmp(base->tp_name, "array.array") == 0 ||
+                           std::strcmp(base->tp_name, "numpy.ndarray") == 0;
+        if (known) {
+            auto sq_item = [](PyTypeObject* t) {
+                return t->tp_as_sequence != nullptr ? t->tp_as_sequence->sq_item : nullptr;
+            };
+            auto mp_subscript = [](PyTypeObject* t) {
+                return t->tp_as_mapping != nullptr ? t->tp_as_mapping->mp_subscript : nullptr;
+            };
+            return type->tp_iter == base->tp_iter && sq_item(type) == sq_item(base) &&
+                   mp_subscript(type) == mp_subscript(base);
+        }
+    }
+    return false;
+}
+
 /// RAII holder of a buffer-protocol view.
 class BufferView {
   public:
@@ -274,7 +298,7 @@ void SparseByteMemory::write_items(nb::handle address, nb::handle data) {
 
 void SparseByteMemory::write(nb::handle address, nb::handle data) {
     nb::object start = as_index(address);
-    if (PyObject_CheckBuffer(data.ptr())) {
+    if (PyObject_CheckBuffer(data.ptr()) && iterates_as_buffer(Py_TYPE(data.ptr()))) {
         BufferView buffer(data);
         std::vector<std::uint8_t> scratch;
         std::span<const std::uint8_t> bytes;
