@@ -153,8 +153,12 @@ async def stop_cancels_only_owned_monitors(dut):
     mon = streams.monitor(rdma_cmd_monitor=mine)
     owned = mon.wdma_cmd_monitor
     mon.start()
-    await streams.issue(streams.rdma, read_word(0x1000, 16))
-    assert [d.address for d in mon.read_descriptors] == [0x1000]
+    await streams.issue(streams.rdma, read_word(0x1000, 16), read_word(0x1100, 16))
+    assert [d.address for d in mon.read_descriptors] == [0x1000, 0x1100]
+    # The test's monitor keeps its frames for the test: the watcher took only the beats.
+    frames = [mine.recv_nowait(), mine.recv_nowait()]
+    assert [frame.data for frame in frames] == [[read_word(0x1000, 16)], [read_word(0x1100, 16)]]
+    assert mine.empty()
     mon.stop()
     assert mon._tasks == []
     await streams.issue(streams.rdma, read_word(0x2000, 16))
@@ -164,5 +168,5 @@ async def stop_cancels_only_owned_monitors(dut):
     assert ReadDMADescriptor.decode(beat.data).address == 0x2000
     assert owned.beat_queue.empty()
     # No watcher ran after stop.
-    assert [d.address for d in mon.read_descriptors] == [0x1000]
+    assert [d.address for d in mon.read_descriptors] == [0x1000, 0x1100]
     assert mon.write_descriptors == []

@@ -15,11 +15,22 @@ bool truthy(nb::handle value) {
 
 }  // namespace
 
+std::optional<nb::object> optional_attr(nb::handle value, const char* name) {
+    PyObject* result = nullptr;
+    if (PyObject_GetOptionalAttrString(value.ptr(), name, &result) < 0) {
+        throw nb::python_error();
+    }
+    if (result == nullptr) {
+        return std::nullopt;
+    }
+    return nb::steal(result);
+}
+
 nb::str avalon_st_label(nb::handle bus) {
-    // getattr with a default: a missing attribute (on the bus or the entity) counts as absent.
-    nb::object entity = nb::getattr(bus, "_entity", nb::none());
-    nb::object entity_name = nb::getattr(entity, "_name", nb::none());
-    nb::object bus_name = nb::getattr(bus, "_name", nb::none());
+    // A missing attribute (on the bus or the entity) counts as absent.
+    nb::object entity = optional_attr(bus, "_entity").value_or(nb::none());
+    nb::object entity_name = optional_attr(entity, "_name").value_or(nb::none());
+    nb::object bus_name = optional_attr(bus, "_name").value_or(nb::none());
     const bool has_entity = truthy(entity_name), has_bus = truthy(bus_name);
     if (has_entity && has_bus) {
         return nb::str("{}.{}").format(nb::str(entity_name), nb::str(bus_name));
