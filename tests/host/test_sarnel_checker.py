@@ -166,14 +166,26 @@ def test_a_packet_of_both_kinds_counts_as_control(checker, monkeypatch):
     assert checker.control_size == FrameSize(2, 2)
 
 
-def test_other_errors_from_frame_size_pass_through(checker, monkeypatch):
+# Only TypeError and ValueError (subclasses included) mean "not a frame size"; anything else is a
+# fault of the size type itself and passes through unwrapped. The active size stays either way.
+@pytest.mark.parametrize("error, wrapped", [
+    (UnicodeDecodeError("ascii", b"\xff", 0, 1, "bad"), True),
+    (OverflowError("too wide"), False),
+    (RuntimeError("broken size type"), False),
+    (KeyError("width"), False),
+])
+def test_only_size_rejections_from_frame_size_are_wrapped(checker, monkeypatch, error, wrapped):
     def broken(width, height):
-        raise RuntimeError("broken size type")
+        raise error
 
     checker.observe(ctrl(2, 2))
     monkeypatch.setattr(checker_module, "FrameSize", broken)
-    with pytest.raises(RuntimeError, match="broken size type"):
+    with pytest.raises(Exception) as caught:
         checker.observe(ctrl(3, 3))
+    if wrapped:
+        assert type(caught.value) is VIPProtocolError and caught.value.__cause__ is error
+    else:
+        assert caught.value is error
     assert checker.control_size == FrameSize(2, 2)
 
 

@@ -262,6 +262,29 @@ def test_process_packet_of_other_objects_gives_none(value):
     assert InverterPredictor().process_packet(value) is None
 
 
+@pytest.mark.parametrize("widened, to, packet, step", [
+    ("VIPVideoPacket", VIPControlPacket, VIPControlPacket(1, 1), "control"),
+    ("VIPUserPacket", VIPControlPacket, VIPControlPacket(1, 1), "control"),
+    ("VIPUserPacket", VIPVideoPacket, VIPVideoPacket([1]), "video"),
+])
+def test_a_packet_of_two_kinds_goes_to_the_earlier_step(monkeypatch, widened, to, packet, step):
+    # The stand-in kinds cannot be combined in one class, so a later kind is made to match the
+    # packets of an earlier one: control must win over video and user, video over user.
+    monkeypatch.setattr(sarnel_module, widened, to)
+
+    class Recording(InverterPredictor):
+        def _process_control_packet(self, packet):
+            return "control"
+
+        def _process_video_packet(self, packet):
+            return "video"
+
+        def _process_user_packet(self, packet):
+            return "user"
+
+    assert Recording().process_packet(packet) == step
+
+
 def test_overridden_internal_steps_are_used():
     class Trusting(InverterPredictor):
         def _input_video_matches_control(self, packet):
@@ -306,6 +329,7 @@ def test_packet_expectation_is_a_mutable_dataclass():
     assert [(f.name, f.type, f.default) for f in dataclasses.fields(PacketExpectation)] == [
         ("packet", "VIPPacket | None", None), ("compare", bool, True), ("reason", str, ""),
         ("tolerance", int, 0)]
+    assert PacketExpectation.__annotations__["packet"] == "VIPPacket | None"
     expectation = PacketExpectation(VIPControlPacket(1, 1), True, "", 2)
     assert expectation == PacketExpectation(packet=VIPControlPacket(1, 1), tolerance=2)
     expectation.tolerance = 3
@@ -317,7 +341,8 @@ def test_packet_expectation_is_a_mutable_dataclass():
 def test_module_surface():
     assert issubclass(IpMode, enum.IntEnum)
     assert [(m.name, m.value) for m in IpMode] == [("PASSTHROUGH", 0), ("ACTIVE", 1)]
-    assert IpMode.__qualname__ == "BaseVIPPredictor.IpMode"
+    assert (IpMode.__qualname__, IpMode.__module__) == ("BaseVIPPredictor.IpMode",
+                                                        "corvane.sim.models.sarnel")
     assert BaseVIPPredictor.__mro__[1:] == (object,) and BaseVIPPredictor.__doc__ is None
     predictor = InverterPredictor()
     assert list(vars(predictor)) == ["model", "input_codec", "output_codec", "last_input_size",
