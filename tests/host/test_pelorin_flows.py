@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 from corvane.sim import pelorin
+from corvane.sim.runners import rtl
 from pelorin_support import (SUBMODULES, SYSTEM, RecordingRunner, copy_fixture,  # noqa: F401
                              fake_vsim, recorder)
 
@@ -242,19 +243,41 @@ def test_check_results(monkeypatch, results, message):
         assert info.value.code == message
 
 
-@pytest.mark.parametrize("results, error, message", [
-    ((1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
-    ((1, 2, 3), ValueError, "too many values to unpack (expected 2)"),
-    ((), ValueError, "not enough values to unpack (expected 2, got 0)"),
-    (None, TypeError, "cannot unpack non-iterable NoneType object"),
+class NotIterable:
+    pass
+
+
+class BrokenIterator:
+    def __iter__(self):
+        raise TypeError("broken iterator")
+
+
+def outcome(call):
+    try:
+        call()
+    except BaseException as error:  # SystemExit included
+        return type(error), str(error)
+    return None
+
+
+@pytest.mark.parametrize("results", [
+    (1,), (1, 2, 3), (), None, NotIterable(), BrokenIterator(), "ab", "abc", {7: 0, 8: 1},
 ])
-def test_check_results_unpacks_exactly_two(monkeypatch, results, error, message):
+@pytest.mark.parametrize("module", [pelorin, rtl])
+def test_check_results_unpacks_like_python(monkeypatch, module, results):
+    """Both runners' checks behave like `num_tests, num_failed = get_results(results_xml)`."""
     import cocotb_tools.runner
 
-    monkeypatch.setattr(cocotb_tools.runner, "get_results", lambda path: results)
-    with pytest.raises(error) as info:
-        pelorin._check_results("results.xml")
-    assert str(info.value) == message
+    def in_python():
+        num_tests, num_failed = results
+        if num_failed:
+            raise SystemExit(f"Cocotb failed {num_failed} of {num_tests} tests")
+
+    seen = []
+    monkeypatch.setattr(cocotb_tools.runner, "get_results",
+                        lambda path: seen.append(path) or results)
+    assert outcome(lambda: module._check_results(None)) == outcome(in_python)
+    assert seen == [None]
 
 
 def test_argument_errors():

@@ -1,6 +1,7 @@
 // src/corvane/sim/pelorin.cpp: bindings of the Platform Designer system test runner.
 #include <nanobind/nanobind.h>
 
+#include "common/results.hpp"
 #include "pelorin_flows.hpp"
 #include "pelorin_msim.hpp"
 
@@ -106,7 +107,7 @@ NB_MODULE(pelorin, m) {
           "Write <project_root>/sim_build/compile_ip.do, which sources the system's\n"
           "msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it there;\n"
           "a failing compile raises subprocess.CalledProcessError.");
-    m.def("_check_results", &pel::check_results, nb::arg("results_xml"),
+    m.def("_check_results", &corvane::check_cocotb_results, nb::arg("results_xml").none(),
           nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
           "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"
           "SystemExit(\"Cocotb failed N of M tests\") when any test failed.");

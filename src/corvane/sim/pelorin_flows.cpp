@@ -150,7 +150,7 @@ void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle tes
         test_args.append("-L");
         test_args.append(library);
     }
-    if (truthy(debug)) {
+    if (py::truthy(debug)) {
         test_args.append("-do");
         test_args.append("wave.do");
     }
@@ -206,44 +206,6 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
         nb::arg("hdl_toplevel_lang") = "verilog", nb::arg("build_dir") = build_dir,
         nb::arg("waves") = debug);
     collaborator("_check_results")(results_xml);
-}
-
-void check_results(nb::handle results_xml) {
-    nb::object results = py::attr("cocotb_tools.runner", "get_results")(results_xml);
-    // Unpacked like `num_tests, num_failed = results`, with the interpreter's own errors.
-    PyTypeObject* type = Py_TYPE(results.ptr());
-    if (type->tp_iter == nullptr && !PySequence_Check(results.ptr())) {
-        raise(PyExc_TypeError,
-              std::string("cannot unpack non-iterable ") + type->tp_name + " object");
-    }
-    nb::object values = nb::steal(PyObject_GetIter(results.ptr()));
-    if (!values.is_valid()) {
-        throw nb::python_error();
-    }
-    nb::object pair[2];
-    for (int k = 0; k < 2; ++k) {
-        pair[k] = nb::steal(PyIter_Next(values.ptr()));
-        if (!pair[k].is_valid()) {
-            if (PyErr_Occurred()) {
-                throw nb::python_error();
-            }
-            raise(PyExc_ValueError,
-                  "not enough values to unpack (expected 2, got " + std::to_string(k) + ")");
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(values.ptr()));
-    if (extra.is_valid()) {
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw nb::python_error();
-    }
-    const nb::object& num_tests = pair[0];
-    const nb::object& num_failed = pair[1];
-    if (truthy(num_failed)) {
-        raise_system_exit("Cocotb failed " + utf8(num_failed) + " of " + utf8(num_tests) +
-                          " tests");
-    }
 }
 
 }  // namespace corvane::pelorin

@@ -20,6 +20,5 @@ void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle tes
 void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
                    nb::handle debug);
 void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel);
-void check_results(nb::handle results_xml);
 
 }  // namespace corvane::pelorin

@@ -171,14 +171,14 @@ nb::object resolve_source(std::string_view raw, const Settings& settings, nb::ha
         return nb::none();
     }
     nb::object resolved = path_from_text(path, host);
-    if (!truthy(resolved.attr("is_absolute")())) {
+    if (!py::truthy(resolved.attr("is_absolute")())) {
         resolved = base_dir.attr("__truediv__")(resolved);
     }
     return resolved;
 }
 
 bool exists(nb::handle path) {
-    return truthy(path.attr("exists")());
+    return py::truthy(path.attr("exists")());
 }
 
 std::string read_script(nb::handle path, const Host& host) {
@@ -192,7 +192,7 @@ std::string read_script(nb::handle path, const Host& host) {
 // Path(text).exists() for a normalized POSIX path text.
 bool posix_exists(const std::string& text, const Host& host) {
 #ifdef _WIN32
-    return truthy(host.path(text).attr("exists")());
+    return py::truthy(host.path(text).attr("exists")());
 #else
     if (text.find('\0') != std::string::npos) {
         return false;  // pathlib answers False where os.stat raises ValueError
@@ -317,7 +317,7 @@ nb::list project_drive_roots(nb::handle project_root) {
         }
     };
     nb::object anchor = root.attr("anchor");
-    if (truthy(anchor)) {
+    if (py::truthy(anchor)) {
         add(host.path(anchor));
     }
     nb::tuple parts = nb::tuple(root.attr("parts"));
@@ -459,7 +459,7 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
                              is_original(collaborator("_design_units"), "_design_units");
     const Settings settings = native_resolve ? settings_of(variables) : Settings{};
     const std::string testbench = utf8(hdl_toplevel) + "_tb.v";
-    const bool keep_testbench = truthy(include_testbench);
+    const bool keep_testbench = py::truthy(include_testbench);
     auto wanted = [&](std::string_view name) {
         return !name.ends_with("_ncrypt.v") && (keep_testbench || name != testbench);
     };

@@ -30,15 +30,6 @@ inline nb::str make_str(std::string_view text) {
     return nb::str(text.data(), text.size());
 }
 
-/// `bool(value)`, with the object's own errors.
-inline bool truthy(nb::handle value) {
-    const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) {
-        throw nb::python_error();
-    }
-    return r == 1;
-}
-
 /// `key in container`, with the container's own equality.
 inline bool contains(nb::handle container, nb::handle key) {
     const int r = PySequence_Contains(container.ptr(), key.ptr());

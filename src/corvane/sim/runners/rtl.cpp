@@ -1,6 +1,7 @@
 // src/corvane/sim/runners/rtl.cpp: bindings of the RTL test runner.
 #include <nanobind/nanobind.h>
 
+#include "common/results.hpp"
 #include "rtl_runner.hpp"
 
 namespace nb = nanobind;
@@ -33,7 +34,7 @@ NB_MODULE(rtl, m) {
           "$QUESTA_ACC; Verilator gets \"-Wno-fatal --timescale 1ns/1ps -CFLAGS -std=c++20\".\n\n"
           "Raises SystemExit(\"Cocotb failed N of M tests\") when a test failed.");
 
-    m.def("_check_results", &corvane::rtl::check_results, nb::arg("results_xml").none(),
+    m.def("_check_results", &corvane::check_cocotb_results, nb::arg("results_xml").none(),
           nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
           "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"
           "SystemExit(\"Cocotb failed N of M tests\") when any test failed.");

@@ -5,7 +5,6 @@
 // test can replace them.
 #include "rtl_runner.hpp"
 
-#include "common/errors.hpp"
 #include "common/py.hpp"
 
 namespace corvane::rtl {
@@ -14,25 +13,9 @@ namespace {
 
 constexpr const char* kRunnerModule = "cocotb_tools.runner";
 
-/// Own a new reference from the C API, turning its NULL into the pending Python exception.
-nb::object checked(PyObject* result) {
-    if (result == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
-}
-
 /// `left / right` with pathlib's own semantics (an absolute right side replaces the left).
 nb::object join(nb::handle left, nb::handle right) {
-    return checked(PyNumber_TrueDivide(left.ptr(), right.ptr()));
-}
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result != 0;
+    return py::steal_checked(PyNumber_TrueDivide(left.ptr(), right.ptr()));
 }
 
 nb::list to_list(const std::vector<std::string>& items) {
@@ -53,8 +36,8 @@ void append_sorted(nb::list& out, nb::handle directory, const char* pattern) {
 
 /// Call `fn(**kwargs)`; the dict keeps the documented argument order for whoever records it.
 nb::object call_kw(nb::handle fn, nb::handle kwargs) {
-    nb::object no_args = checked(PyTuple_New(0));
-    return checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
+    nb::object no_args = py::steal_checked(PyTuple_New(0));
+    return py::steal_checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
 }
 
 void print_sources(nb::handle sources) {
@@ -122,7 +105,7 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     }
     call_kw(runner.attr("build"), build_kwargs);
 
-    bool is_debug = truthy(debug);
+    bool is_debug = py::truthy(debug);
     bool questa = sim == "questa";
     std::optional<std::string> questa_acc;
     if (questa && !is_debug) {
@@ -141,50 +124,6 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
 
     // Through the module attribute, so a replaced check is the one that runs.
     py::attr("corvane.sim.runners.rtl", "_check_results")(results_xml);
-}
-
-void check_results(nb::handle results_xml) {
-    nb::object get_results = py::attr(kRunnerModule, "get_results");
-    nb::object results = get_results(results_xml);
-
-    // Unpack exactly two values, with the interpreter's own errors for anything else.
-    PyObject* raw_iter = PyObject_GetIter(results.ptr());
-    if (raw_iter == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            std::string type_name = nb::type_name(results.type()).c_str();
-            raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name + " object");
-        }
-        throw nb::python_error();
-    }
-    nb::object iter = nb::steal(raw_iter);
-    nb::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (item == nullptr) {
-            if (PyErr_Occurred()) {
-                throw nb::python_error();
-            }
-            raise(PyExc_ValueError,
-                  "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
-        }
-        values[i] = nb::steal(item);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw nb::python_error();
-    }
-    const nb::object& num_tests = values[0];
-    const nb::object& num_failed = values[1];
-
-    if (truthy(num_failed)) {
-        raise_system_exit("Cocotb failed " + py::str(num_failed) + " of " + py::str(num_tests) +
-                          " tests");
-    }
 }
 
 }  // namespace corvane::rtl

@@ -32,7 +32,4 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
                      nb::handle sources, nb::handle source_dirs, nb::handle parameters,
                      nb::handle debug, nb::handle compile_log);
 
-/// Raise SystemExit("Cocotb failed N of M tests") when the results file records a failure.
-void check_results(nb::handle results_xml);
-
 }  // namespace corvane::rtl
