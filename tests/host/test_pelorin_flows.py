@@ -221,6 +221,13 @@ def test_verilator_include_dirs_in_first_appearance_order(tmp_path, recorder, mo
     assert recorder.calls[1][1][0] == ("sources", files)
 
 
+def test_test_module_and_debug_pass_through_as_given(tmp_path, recorder, monkeypatch):
+    monkeypatch.setattr(pelorin, "_msim_verilog_sources", lambda root, top: [])
+    pelorin.run_verilator(tmp_path, "sys", None, None)
+    assert recorder.calls[2][1][1] == ("test_module", None)
+    assert recorder.calls[2][1][-1] == ("waves", None)
+
+
 def test_verilator_missing_script_prints_nothing(tmp_path, recorder, capsys):
     with pytest.raises(FileNotFoundError):
         pelorin.run_verilator(tmp_path, "sys", "tb")

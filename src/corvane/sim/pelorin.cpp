@@ -73,7 +73,7 @@ NB_MODULE(pelorin, m) {
           "The sources in order without repeated paths and without files whose design units\n"
           "were all declared by earlier files.");
     m.def("_msim_verilog_sources", &pel::msim_verilog_sources, nb::arg("project_root"),
-          nb::arg("hdl_toplevel"), nb::arg("include_testbench") = false,
+          nb::arg("hdl_toplevel"), nb::arg("include_testbench").none() = false,
           nb::sig("def _msim_verilog_sources(project_root: str | os.PathLike[str], "
                   "hdl_toplevel: str, include_testbench: bool = False) -> list[pathlib.Path]"),
           "The existing Verilog/SystemVerilog files that the system's msim_setup.tcl compiles,\n"
@@ -81,21 +81,22 @@ NB_MODULE(pelorin, m) {
           "<hdl_toplevel>_tb.v. Raises FileNotFoundError(script path) when there is no script.");
 
     // --- flows -----------------------------------------------------------------------------------
+    // The test module and `debug` pass through to cocotb's runner as given, None included.
     m.def("platform_test_cocotb", &pel::platform_test_cocotb, nb::arg("project_root"),
-          nb::arg("hdl_toplevel"), nb::arg("test_module"), nb::arg("debug") = false,
+          nb::arg("hdl_toplevel"), nb::arg("test_module").none(), nb::arg("debug").none() = false,
           nb::sig("def platform_test_cocotb(project_root: str | os.PathLike[str], "
                   "hdl_toplevel: str, test_module: str, debug: bool = False) -> None"),
           "Run `test_module` against the system with the simulator named by $SIM: \"questa\"\n"
           "(the default) or \"verilator\"; any other value raises ValueError.");
     m.def("run_questa", &pel::run_questa, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module"), nb::arg("debug") = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false,
           nb::sig("def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, "
                   "test_module: str, debug: bool = False) -> None"),
           "Set COCOTB_LOG_LEVEL=INFO, compile the system with its msim_setup.tcl in vsim, and\n"
           "run the test from library <hdl_toplevel>_inst in <project_root>/sim_build with the\n"
           "script's libraries on the -L list.");
     m.def("run_verilator", &pel::run_verilator, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module"), nb::arg("debug") = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false,
           nb::sig("def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, "
                   "test_module: str, debug: bool = False) -> None"),
           "Build the sources parsed from the system's msim_setup.tcl with Verilator in\n"
