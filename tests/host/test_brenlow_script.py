@@ -33,6 +33,7 @@ def test_request_fields_are_data_and_failures_keep_the_script_serving(tmp_path):
     data.write_bytes(bytes(range(1, 7)))
     status, lines = serve(
         f"READ\t|touch {marker}\t0\t4\t4",
+        "READ\t~corvane-no-such-user/out.bin\t0\t4\t4",  # Tcl would expand it to a home
         f"WRITE\t{data}\t[exit 9]\t4096",
         "UART\t[exit]\t10",
         "UART\t766572\t$x",
@@ -50,6 +51,7 @@ def test_request_fields_are_data_and_failures_keep_the_script_serving(tmp_path):
     assert lines == [
         "JTAG_READY",
         f'JTAG_ERROR\tREAD: transfer file path must be absolute: "|touch {marker}"',
+        'JTAG_ERROR\tREAD: transfer file path must be absolute: "~corvane-no-such-user/out.bin"',
         'JTAG_ERROR\tWRITE: address is not a non-negative integer: "[exit 9]"',
         "JTAG_ERROR\tUART: command is not hexadecimal text",
         'JTAG_ERROR\tUART: time limit is not a non-negative integer: "$x"',

@@ -57,9 +57,10 @@ proc parse_chunk {text} {
     return $chunk
 }
 
-# Only absolute paths: they cannot start with "|" (a command pipeline for `open`) or "~".
+# Only absolute paths, so none starts with "|" (a command pipeline for `open`). Tcl 8 counts
+# "~" and "~user" paths as absolute and expands them to a home directory: refused as well.
 proc check_path {path} {
-    if {$path eq "" || [file pathtype $path] ne "absolute"} {
+    if {$path eq "" || [string index $path 0] eq "~" || [file pathtype $path] ne "absolute"} {
         error "transfer file path must be absolute: \"$path\""
     }
 }
