@@ -1,6 +1,8 @@
 // src/corvane/sim/bfms/tavrin_descriptors.cpp: decoding of read and write DMA descriptor words.
 #include "tavrin_descriptors.hpp"
 
+#include "common/py.hpp"
+
 #include <array>
 #include <cstddef>
 
@@ -13,10 +15,7 @@ namespace {
 class LowBits {
   public:
     explicit LowBits(nb::handle value) {
-        nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-        if (!index.is_valid()) {
-            throw nb::python_error();
-        }
+        nb::object index = py::steal_checked(PyNumber_Index(value.ptr()));
         std::array<unsigned char, 8 * kWords> bytes{};
         // Signed little-endian: sign-extended when narrower, low bytes kept when wider.
         if (PyLong_AsNativeBytes(index.ptr(), bytes.data(), static_cast<Py_ssize_t>(bytes.size()),

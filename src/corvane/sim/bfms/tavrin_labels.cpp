@@ -1,19 +1,9 @@
 // src/corvane/sim/bfms/tavrin_labels.cpp: names of Avalon-ST buses for messages.
 #include "tavrin_labels.hpp"
 
+#include "common/py.hpp"
+
 namespace corvane::tavrin {
-
-namespace {
-
-bool truthy(nb::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result != 0;
-}
-
-}  // namespace
 
 std::optional<nb::object> optional_attr(nb::handle value, const char* name) {
     PyObject* result = nullptr;
@@ -31,7 +21,7 @@ nb::str avalon_st_label(nb::handle bus) {
     nb::object entity = optional_attr(bus, "_entity").value_or(nb::none());
     nb::object entity_name = optional_attr(entity, "_name").value_or(nb::none());
     nb::object bus_name = optional_attr(bus, "_name").value_or(nb::none());
-    const bool has_entity = truthy(entity_name), has_bus = truthy(bus_name);
+    const bool has_entity = py::truthy(entity_name), has_bus = py::truthy(bus_name);
     if (has_entity && has_bus) {
         return nb::str("{}.{}").format(nb::str(entity_name), nb::str(bus_name));
     }

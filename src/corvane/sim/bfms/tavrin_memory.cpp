@@ -2,6 +2,7 @@
 #include "tavrin_memory.hpp"
 
 #include "common/errors.hpp"
+#include "common/py.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -16,16 +17,9 @@ namespace {
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::size_t kOffsetMask = kPageSize - 1;
 
-nb::object steal_or_throw(PyObject* result) {
-    if (result == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
-}
-
 /// `operator.index(value)`: addresses and lengths accept what a range() would.
 nb::object as_index(nb::handle value) {
-    return steal_or_throw(PyNumber_Index(value.ptr()));
+    return py::steal_checked(PyNumber_Index(value.ptr()));
 }
 
 std::optional<std::int64_t> as_int64(nb::handle index) {
@@ -89,7 +83,7 @@ class Address {
 
 /// Python's `int(item) & 0xFF`, for any item int() accepts (negative and huge ints included).
 std::uint8_t low_byte_of_item(nb::handle item) {
-    nb::object number = steal_or_throw(PyNumber_Long(item.ptr()));
+    nb::object number = py::steal_checked(PyNumber_Long(item.ptr()));
     std::uint8_t byte = 0;
     // One byte of the two's complement form is exactly `& 0xFF`; truncation is wanted here.
     if (PyLong_AsNativeBytes(number.ptr(), &byte, 1, Py_ASNATIVEBYTES_LITTLE_ENDIAN) < 0) {
@@ -284,7 +278,7 @@ void SparseByteMemory::store(nb::handle address, std::span<const std::uint8_t> b
 }
 
 void SparseByteMemory::write_items(nb::handle address, nb::handle data) {
-    nb::object iterator = steal_or_throw(PyObject_GetIter(data.ptr()));
+    nb::object iterator = py::steal_checked(PyObject_GetIter(data.ptr()));
     ByteWriter writer(*this, address);
     // Each item is stored as soon as it is converted, so a bad one leaves the earlier ones written.
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
@@ -337,7 +331,7 @@ nb::bytes SparseByteMemory::read(nb::handle address, nb::handle length) const {
     if (count == -1 && PyErr_Occurred()) {
         throw nb::python_error();
     }
-    nb::object result = steal_or_throw(PyBytes_FromStringAndSize(nullptr, count));
+    nb::object result = py::steal_checked(PyBytes_FromStringAndSize(nullptr, count));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.ptr()));
     std::span<std::uint8_t> out(data, static_cast<std::size_t>(count));
 
@@ -388,7 +382,7 @@ std::vector<std::int64_t> SparseByteMemory::page_numbers() const {
 std::pair<nb::list, nb::list> SparseByteMemory::overflow_addresses() const {
     nb::list below, above;
     nb::list sorted =
-        nb::borrow<nb::list>(steal_or_throw(PySequence_List(overflow_.ptr())));  // keys
+        nb::borrow<nb::list>(py::steal_checked(PySequence_List(overflow_.ptr())));  // keys
     if (PyList_Sort(sorted.ptr()) < 0) {
         throw nb::python_error();
     }
@@ -415,7 +409,7 @@ std::optional<std::uint8_t> MemoryDataView::lookup(nb::handle key) const {
         if (!std::isfinite(value) || std::trunc(value) != value) {
             return std::nullopt;
         }
-        address = steal_or_throw(PyNumber_Long(key.ptr()));
+        address = py::steal_checked(PyNumber_Long(key.ptr()));
     } else if (PyIndex_Check(key.ptr())) {
         address = as_index(key);
     } else {

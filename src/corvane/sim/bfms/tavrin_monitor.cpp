@@ -15,14 +15,6 @@ namespace {
 constexpr const char* kModule = "corvane.sim.bfms.tavrin";
 constexpr const char* kLoggerName = "cocotb.tavrin_command_monitor";
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
 nb::object copy_regions(nb::handle regions) {
     // A copy, so the test may reuse or mutate its own list after construction.
     return regions.is_none() ? nb::none() : nb::object(nb::list(regions));
@@ -37,7 +29,7 @@ nb::object given_or_built(nb::handle self, nb::handle given, nb::handle bus, nb:
 }
 
 void cancel_owned(nb::handle self, const char* owns_attr, const char* monitor_attr) {
-    if (!truthy(self.attr(owns_attr))) {
+    if (!py::truthy(self.attr(owns_attr))) {
         return;
     }
     nb::object monitor = self.attr(monitor_attr);
@@ -119,7 +111,7 @@ coro::Coroutine watch_commands(nb::object self, const Direction* direction) {
         // The library also files the beat as a frame; in a monitor built here nobody reads it,
         // so dropping it keeps a long watch flat. A monitor the test passed in stays the test's,
         // frames included: the test may be reading them.
-        if (truthy(self.attr(direction->owns_attr))) {
+        if (py::truthy(self.attr(direction->owns_attr))) {
             drop_duplicate_frame(monitor, beat);
         }
         observe_beat(self, *direction, monitor, beat);
@@ -148,7 +140,7 @@ void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handl
     self.attr("read_descriptors") = nb::list();
     self.attr("write_descriptors") = nb::list();
     self.attr("_tasks") = nb::list();
-    self.attr("log") = truthy(logger) ? nb::borrow(logger) : log::get_logger(kLoggerName);
+    self.attr("log") = py::truthy(logger) ? nb::borrow(logger) : log::get_logger(kLoggerName);
     self.attr("rdma_cmd_monitor") =
         given_or_built(self, rdma_cmd_monitor, rdma_cmd_bus, clock, reset);
     self.attr("wdma_cmd_monitor") =
@@ -173,7 +165,7 @@ nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle res
 }
 
 void monitor_start(nb::handle self) {
-    if (truthy(self.attr("_tasks"))) {
+    if (py::truthy(self.attr("_tasks"))) {
         return;
     }
     start_watcher(self, "rdma_cmd_monitor", "_run_read_commands");
@@ -191,7 +183,8 @@ void monitor_stop(nb::handle self) {
 
 void check_descriptor(nb::handle self, nb::handle name, nb::handle descriptor, nb::handle regions,
                       nb::handle interface_label, nb::handle sim_time) {
-    if (regions.is_none() || truthy(descriptor.attr("reset")) || truthy(descriptor.attr("stop"))) {
+    if (regions.is_none() || py::truthy(descriptor.attr("reset")) ||
+        py::truthy(descriptor.attr("stop"))) {
         return;
     }
     nb::object length = descriptor.attr("length");
@@ -200,7 +193,7 @@ void check_descriptor(nb::handle self, nb::handle name, nb::handle descriptor, n
     }
     nb::object address = descriptor.attr("address");
     for (nb::handle region : regions) {
-        if (truthy(region.attr("contains")(address, length))) {
+        if (py::truthy(region.attr("contains")(address, length))) {
             return;
         }
     }
@@ -212,8 +205,8 @@ void check_descriptor(nb::handle self, nb::handle name, nb::handle descriptor, n
         nb::str(
             "{}: {} descriptor outside allowed regions at {}: address=0x{:X}, length={}, "
             "allowed={}")
-            .format(truthy(interface_label) ? interface_label : name, name, when, address, length,
-                    self.attr("_format_regions")(regions));
+            .format(py::truthy(interface_label) ? interface_label : name, name, when, address,
+                    length, self.attr("_format_regions")(regions));
     raise_instance(nb::handle(PyExc_AssertionError)(message));
 }
 

@@ -5,18 +5,6 @@
 
 namespace corvane::tavrin {
 
-namespace {
-
-nb::str format(nb::handle value, const char* spec) {
-    PyObject* text = PyObject_Format(value.ptr(), nb::str(spec).ptr());
-    if (text == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal<nb::str>(text);
-}
-
-}  // namespace
-
 void check_region(nb::handle self) {
     if (self.attr("size") < nb::int_(0)) {
         raise(PyExc_ValueError, "DMA address region size must be non-negative");
@@ -34,9 +22,8 @@ bool region_contains(nb::handle self, nb::handle address, nb::handle length) {
 
 nb::str region_text(nb::handle self) {
     // Negative bounds print as Python prints them ("0x-10"), not as a two's complement.
-    nb::str text = format(self.attr("name"), "");
-    return nb::str("{}[0x{}..0x{})")
-        .format(text, format(self.attr("start"), "X"), format(self.attr("end"), "X"));
+    return nb::str("{}[0x{:X}..0x{:X})")
+        .format(self.attr("name"), self.attr("start"), self.attr("end"));
 }
 
 }  // namespace corvane::tavrin
