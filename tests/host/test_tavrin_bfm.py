@@ -58,6 +58,26 @@ class Beat:
         self.eop = 1
 
 
+class Arrivals(list):
+    """The beat queue of a fake sink: like the library's non-packet sink, every beat that
+    arrives is also filed as a one-beat frame in the frame queue."""
+
+    def __init__(self, frames):
+        super().__init__()
+        self.frames = frames
+
+    def append(self, beat):
+        super().append(beat)
+        self.frames.append(beat)
+
+    def extend(self, beats):
+        for beat in beats:
+            self.append(beat)
+
+    def qsize(self):
+        return len(self)
+
+
 class Endpoint:
     """Stands in for AvalonSTSource/AvalonSTSink: records construction, sends and cancels."""
 
@@ -67,8 +87,8 @@ class Endpoint:
         self.bus, self.fmt, self.clock, self.kwargs = bus, fmt, clock, kwargs
         self.symbols_per_beat = fmt.symbols_per_beat
         self.sent = []
-        self.beats = []
-        self.frames = []  # the library's duplicate of each received beat
+        self.frames = []
+        self.beats = self.beat_queue = Arrivals(self.frames)
         self.cancelled = 0
         Endpoint.created.append(self)
 
@@ -78,9 +98,10 @@ class Endpoint:
     async def recv_beat(self):
         while not self.beats:
             await Blocked(self.bus._name)
-        beat = self.beats.pop(0)
-        self.frames.append(beat)
-        return beat
+        return self.beats.pop(0)
+
+    def count(self):
+        return len(self.frames)
 
     def empty(self):
         return not self.frames
@@ -233,7 +254,11 @@ DELAY_ERROR = "DMA response delays must be non-negative"
     "kwargs, widths, message",
     [
         ({"mode": "dual"}, {}, MODE_ERROR),
+        ({"mode": "full\0"}, {}, MODE_ERROR),  # a NUL does not end the text
+        ({"mode": "read\ud800"}, {}, MODE_ERROR),  # text without a UTF-8 form
+        ({"mode": None}, {}, MODE_ERROR),
         ({"read_response_delay_cycles": -1, "mode": "dual"}, {}, DELAY_ERROR),
+        ({"read_response_delay_cycles": -0.5}, {}, DELAY_ERROR),
         ({"write_response_delay_cycles": -1}, {}, DELAY_ERROR),
         ({}, {"din": 36}, "top.din: DMA data bus width must be byte-aligned"),
         ({"mode": "write"}, {"din": 36, "dout": 12},
@@ -432,7 +457,7 @@ def test_write_transfer(env, caplog, end_on_eop):
     waited = step(engine)
     assert isinstance(waited, Cycles) and waited.count == 2
     # Exactly two beats are taken, and nothing is stored before the delay has passed.
-    assert len(bfm.dout_sink.beats) == 1 and bfm.dout_sink.frames == []
+    assert len(bfm.dout_sink.beats) == 1 and bfm.dout_sink.frames == bfm.dout_sink.beats
     assert bfm.memory.read(0x1_0000_0040, 10) == bytes(10)
     assert bfm.wdma_resp_source.sent == [] and bfm.write_responses.empty()
     blocked = step(engine)
@@ -508,6 +533,24 @@ def test_library_duplicate_frames_are_dropped(env):
     reads.close()
     for coro in env.started:
         coro.close()
+
+
+def test_frames_the_test_reads_are_never_dropped(env):
+    """Only the copy of a beat already taken goes: when a test takes frames itself, the frame
+    of a beat still waiting is not dropped to make up for it."""
+    bfm = make("write")
+    sink = bfm.wdma_cmd_sink
+    first, second = Beat(write_word(0x40, 8)), Beat(write_word(0x80, 8))
+    sink.beats.extend([first, second])
+    assert sink.recv_nowait() is first  # the test reads frames too
+    writes = bfm._run_writes()
+    assert step(writes).name == "dout"  # the first command waits for its payload
+    assert sink.frames == [second]
+    bfm.dout_sink.beats.extend(write_beats(range(8)))
+    assert isinstance(step(writes), Cycles)
+    assert step(writes).name == "dout"  # the second command was taken, with its frame
+    assert sink.frames == [] and bfm.dout_sink.frames == []
+    writes.close()
 
 
 def test_payload_takes_whole_beats():

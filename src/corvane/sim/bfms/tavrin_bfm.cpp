@@ -1,8 +1,8 @@
 // src/corvane/sim/bfms/tavrin_bfm.cpp: TavrinBFM construction, modes, endpoints, start and stop.
 #include "tavrin_bfm.hpp"
 
+#include <initializer_list>
 #include <string>
-#include <string_view>
 
 #include "common/errors.hpp"
 #include "common/log.hpp"
@@ -55,14 +55,23 @@ nb::object control_format(nb::handle bus) {
 nb::tuple decode_mode(nb::handle mode) {
     nb::object text =
         nb::str(mode).attr("lower")().attr("replace")("-", "_").attr("replace")(" ", "_");
-    std::string_view key = nb::str(text).c_str();
-    if (key == "full" || key == "read_write" || key == "readwrite") {
+    // Compared as Python text: a NUL inside the mode must not cut it short, and text that has
+    // no UTF-8 form (lone surrogates) is simply not a mode.
+    auto is_one_of = [&](std::initializer_list<const char*> names) {
+        for (const char* name : names) {
+            if (PyUnicode_Check(text.ptr()) && PyUnicode_EqualToUTF8(text.ptr(), name) == 1) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (is_one_of({"full", "read_write", "readwrite"})) {
         return nb::make_tuple(true, true);
     }
-    if (key == "read" || key == "read_only" || key == "readonly") {
+    if (is_one_of({"read", "read_only", "readonly"})) {
         return nb::make_tuple(true, false);
     }
-    if (key == "write" || key == "write_only" || key == "writeonly") {
+    if (is_one_of({"write", "write_only", "writeonly"})) {
         return nb::make_tuple(false, true);
     }
     raise(PyExc_ValueError,

@@ -10,7 +10,7 @@ namespace nb = nanobind;
 /// `cocotbext.avalon.<name>`, looked up now, so a test that patches the library is seen.
 nb::object avalon(const char* name);
 
-/// Drop the frame the library filed in `endpoint.queue` for `beat`, just returned by
+/// Drop the frame the library filed in `endpoint.queue` for a beat just returned by
 /// `endpoint.recv_beat()`.
 ///
 /// A sink or monitor files every beat twice: in its beat queue and, when the beat closes a frame
@@ -18,7 +18,7 @@ nb::object avalon(const char* name);
 /// queue. A client that only calls recv_beat() never drains the frame queue, so a long simulation
 /// would keep every beat ever seen. Call this after each recv_beat() to keep memory flat; it
 /// takes the frame through the library's own recv_nowait(), which keeps its occupancy counters
-/// and events right.
+/// and events right, and only once every beat of that frame has been taken.
 void drop_duplicate_frame(nb::handle endpoint, nb::handle beat);
 
 }  // namespace corvane::tavrin
