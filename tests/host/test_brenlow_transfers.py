@@ -1,5 +1,7 @@
 """Memory transfers and JTAG UART commands through the fake and the scripted consoles."""
 
+import pathlib
+import threading
 
 import numpy as np
 import pytest
@@ -116,20 +118,27 @@ def test_requests_carry_resolved_paths_hex_addresses_and_sizes(tmp_path, monkeyp
          "PROGRESS_BYTES\t8192\ta\tb\t0\t0x3000", "noise", "JTAG_DONE\tWRITE"],
         ["JTAG_DONE\tWRITE", "@write 12", "JTAG_DONE\tREAD"],
         ["@write 10", "JTAG_DONE\tREAD"],
+        ["@write 2", "JTAG_DONE\tREAD"],
     )
     s.work_dir = tmp_path / "link"
+    here = tmp_path / "cwd"
+    here.mkdir()
     with s:
         s.write_memory(np.zeros(4096, dtype=np.uint16), 4096)
         assert bars[0].steps == [4096, 4096, 0]
         assert s.read_memory((2, 3), 0x100).tolist() == [[0x100, 0x302, 0x504],
                                                           [0x706, 0x908, 0xB0A]]
         with pytest.raises(RuntimeError, match="^Read size mismatch: got 5 words, expected 6$"):
-            s.read_memory([2, 3], 0x100, chunk_size=2.0)
+            s.read_memory([2.0, 3], 0x100, chunk_size=2.0)
+        s.work_dir = None  # the current directory, read at each transfer
+        monkeypatch.chdir(here)
+        assert s.read_memory((1, 1), 0).tolist() == [[0x100]]
     folder = real.resolve().as_posix()
     assert logged(log)[1] == [
         f"WRITE\t{folder}/data_in.bin\t0x1000\t4096",
         f"READ\t{folder}/data_out.bin\t0x100\t12\t4096",
         f"READ\t{folder}/data_out.bin\t0x100\t12\t2",
+        f"READ\t{here.resolve().as_posix()}/data_out.bin\t0x0\t2\t4096",
         "QUIT",
     ]
 
@@ -158,8 +167,9 @@ def test_protocol_fields_with_line_breaks_are_refused_before_sending(tmp_path, m
         with pytest.raises(ValueError, match="^System Console protocol fields must not contain "
                                              "tabs or newlines$"):
             s.write_memory([1, 2], 0)
-        with pytest.raises(ValueError):
-            s._send("UART", "a\tb")
+        for field in ("a\tb", "a\rb", pathlib.PurePosixPath("a\nb")):  # checked on str(field)
+            with pytest.raises(ValueError):
+                s._send("UART", field)
     assert logged(log)[1] == ["QUIT"]
     with pytest.raises(RuntimeError, match="^system-console session is not running$"):
         s._send("UART")
@@ -185,13 +195,37 @@ def test_uart_without_an_answer_reports_an_empty_response(session, command):
         session.command(command, timeout=0.2)
 
 
+class Untruthful:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth value")
+
+
 @pytest.mark.parametrize(
-    "command, error",
-    [("", ValueError), (type("Text", (str,), {})("ver"), TypeError), (b"ver", TypeError)],
+    "args, error",
+    [
+        (("",), ValueError),
+        ((type("Text", (str,), {})("ver"),), TypeError),
+        ((b"ver",), TypeError),
+        (("ver", "soon"), ValueError),
+        (("ver", 3.0, Untruthful()), ZeroDivisionError),
+    ],
+    ids=["empty", "str-subclass", "bytes", "timeout", "debug-truth"],
 )
-def test_uart_argument_errors_come_before_any_start(session, command, error):
-    with pytest.raises(error):
-        session.command(command)
+def test_uart_argument_errors_come_before_the_lock_and_any_start(session, args, error):
+    raised = []
+
+    def call():
+        try:
+            session.command(*args)
+        except Exception as exception:
+            raised.append(exception)
+
+    with session._lock:  # held elsewhere: a check made under the lock would wait here
+        worker = threading.Thread(target=call)
+        worker.start()
+        worker.join(10)
+        assert not worker.is_alive()
+    assert [type(exception) for exception in raised] == [error]
     assert session._proc is None
 
 

@@ -172,7 +172,10 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
     }
     // The script stops listening at its own limit; one second more covers its answer's way back.
     nb::object line_timeout = nb::float_(seconds + 1.0);
-    bool echo = PyObject_IsTrue(debug.ptr()) == 1;
+    int echo = PyObject_IsTrue(debug.ptr());
+    if (echo < 0) {
+        throw nb::python_error();
+    }
 
     SessionLock guard(self);
     self.attr("_start")();
