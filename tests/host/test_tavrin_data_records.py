@@ -128,6 +128,18 @@ def test_records_are_frozen_dataclasses(cls, fields):
         cls(*list(args.values())[:-1])
 
 
+def test_record_methods_are_named_like_methods_of_a_class_body():
+    methods = {
+        "ReadDMADescriptor.decode": ReadDMADescriptor.decode,
+        "WriteDMADescriptor.decode": WriteDMADescriptor.decode,
+        "DMAAddressRegion.contains": DMAAddressRegion.contains,
+        "DMAAddressRegion.end": DMAAddressRegion.end.fget,
+        "DMAAddressRegion.__post_init__": DMAAddressRegion.__post_init__,
+    }
+    assert {name: (f.__qualname__, f.__module__) for name, f in methods.items()} == {
+        name: (name, "corvane.sim.bfms.tavrin") for name in methods}
+
+
 def test_descriptor_repr_is_the_dataclass_one():
     assert repr(ReadDMADescriptor.decode((3 << 72) | (64 << 32) | 4096)) == (
         "ReadDMADescriptor(address=4096, length=64, channel=0, generate_sop=True, "

@@ -142,82 +142,110 @@ void bind_memory(nb::module_& m) {
         .def("__next__", &MemoryDataIterator::next, nb::sig("def __next__(self) -> int"));
 }
 
-/// A frozen dataclass built by `dataclasses.make_dataclass`, in this module.
-nb::object make_record(nb::module_& m, const char* name, nb::list fields, nb::dict namespace_,
-                       const char* doc) {
-    namespace_["__doc__"] = doc;
-    nb::object record = py::attr("dataclasses", "make_dataclass")(
-        name, fields, "namespace"_a = namespace_, "frozen"_a = true,
-        "module"_a = m.attr("__name__"));
-    m.attr(name) = record;
-    return record;
-}
+/// A plain class of this module with annotated fields, to become a frozen record once its
+/// methods are attached. Methods are made in its scope, so they carry its qualified name
+/// ("ReadDMADescriptor.decode") like methods written in a class body.
+class RecordBuilder {
+  public:
+    RecordBuilder(nb::module_& m, const char* name, const char* doc) : m_(m), name_(name) {
+        nb::dict ns;
+        ns["__annotations__"] = annotations_;
+        ns["__module__"] = m.attr("__name__");
+        ns["__qualname__"] = name;
+        ns["__doc__"] = doc;
+        cls_ = py::attr("builtins", "type")(name, nb::make_tuple(), ns);
+    }
 
-nb::object field(const char* name, PyTypeObject* type) {
-    return nb::make_tuple(name, nb::handle(reinterpret_cast<PyObject*>(type)));
-}
+    RecordBuilder& field(const char* name, PyTypeObject* type) {
+        annotations_[name] = nb::handle(reinterpret_cast<PyObject*>(type));
+        return *this;
+    }
+
+    /// `cls.<name> = function`, the function made with `nb::scope(cls)` by the caller.
+    RecordBuilder& attach(const char* name, nb::handle function) {
+        cls_.attr(name) = function;
+        return *this;
+    }
+
+    nb::handle scope() const { return cls_; }
+
+    /// `dataclasses.dataclass(frozen=True)` over the class, which becomes the module's `name`.
+    void finish() {
+        m_.attr(name_) = py::attr("dataclasses", "dataclass")(cls_, "frozen"_a = true);
+    }
+
+  private:
+    nb::module_& m_;
+    const char* name_;
+    nb::dict annotations_;
+    nb::object cls_;
+};
 
 nb::object classmethod(nb::object function) {
     return py::attr("builtins", "classmethod")(function);
 }
 
 void bind_descriptors(nb::module_& m) {
-    nb::list read_fields;
+    RecordBuilder read(m, "ReadDMADescriptor",
+                       "Read DMA descriptor: one decoded word of the read command stream.");
     for (const char* name : {"address", "length", "channel"}) {
-        read_fields.append(field(name, &PyLong_Type));
+        read.field(name, &PyLong_Type);
     }
     for (const char* name : {"generate_sop", "generate_eop", "stop", "reset"}) {
-        read_fields.append(field(name, &PyBool_Type));
+        read.field(name, &PyBool_Type);
     }
-    nb::dict read_ns;
-    read_ns["decode"] = classmethod(nb::cpp_function(
-        &build_read_descriptor, nb::name("decode"), "cls"_a, "value"_a,
-        nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
-        "Decode one read command word (bits above 140 and unlisted bits are ignored):\n"
-        "address 31..0 and 140..109 (upper half), length 63..32, channel 71..64,\n"
-        "generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of ``cls``."));
-    make_record(m, "ReadDMADescriptor", read_fields, read_ns,
-                "Read DMA descriptor: one decoded word of the read command stream.");
+    read.attach(
+        "decode",
+        classmethod(nb::cpp_function(
+            &build_read_descriptor, nb::scope(read.scope()), nb::name("decode"), "cls"_a, "value"_a,
+            nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
+            "Decode one read command word (bits above 140 and unlisted bits are ignored):\n"
+            "address 31..0 and 140..109 (upper half), length 63..32, channel 71..64,\n"
+            "generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of "
+            "``cls``.")));
+    read.finish();
 
-    nb::list write_fields;
+    RecordBuilder write(m, "WriteDMADescriptor",
+                        "Write DMA descriptor: one decoded word of the write command stream.");
     for (const char* name : {"address", "length"}) {
-        write_fields.append(field(name, &PyLong_Type));
+        write.field(name, &PyLong_Type);
     }
     for (const char* name : {"end_on_eop", "stop", "reset"}) {
-        write_fields.append(field(name, &PyBool_Type));
+        write.field(name, &PyBool_Type);
     }
-    nb::dict write_ns;
-    write_ns["decode"] = classmethod(nb::cpp_function(
-        &build_write_descriptor, nb::name("decode"), "cls"_a, "value"_a,
-        nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
-        "Decode one write command word (bits above 123 and unlisted bits are ignored):\n"
-        "address 31..0 and 123..92 (upper half), length 63..32, end_on_eop 64, stop 66,\n"
-        "reset 67. Returns an instance of ``cls``."));
-    make_record(m, "WriteDMADescriptor", write_fields, write_ns,
-                "Write DMA descriptor: one decoded word of the write command stream.");
+    write.attach(
+        "decode",
+        classmethod(nb::cpp_function(
+            &build_write_descriptor, nb::scope(write.scope()), nb::name("decode"), "cls"_a,
+            "value"_a, nb::sig("def decode(cls, value: typing.SupportsIndex) -> typing.Self"),
+            "Decode one write command word (bits above 123 and unlisted bits are ignored):\n"
+            "address 31..0 and 123..92 (upper half), length 63..32, end_on_eop 64, stop 66,\n"
+            "reset 67. Returns an instance of ``cls``.")));
+    write.finish();
 }
 
 void bind_regions(nb::module_& m) {
-    nb::list fields;
-    fields.append(field("name", &PyUnicode_Type));
-    fields.append(field("start", &PyLong_Type));
-    fields.append(field("size", &PyLong_Type));
-    nb::dict ns;
-    ns["__post_init__"] =
-        nb::cpp_function(&check_region, nb::name("__post_init__"), nb::is_method());
-    ns["end"] = py::attr("builtins", "property")(
-        nb::cpp_function(&region_end, nb::name("end"), nb::is_method(),
-                         nb::sig("def end(self) -> int"), "``start + size`` (exclusive)."));
-    ns["contains"] = nb::cpp_function(
-        &region_contains, nb::name("contains"), nb::is_method(), "address"_a, "length"_a,
-        nb::sig("def contains(self, address: int, length: int) -> bool"),
-        "True when ``length >= 0``, ``start <= address`` and ``address + length <= end``\n"
-        "(checked in that order).");
-    ns["__str__"] = nb::cpp_function(&region_text, nb::name("__str__"), nb::is_method());
-    make_record(m, "DMAAddressRegion", fields, ns,
-                "Allowed DMA address interval.\n\n"
-                "``end`` is exclusive: a region with start=0x1000 and size=0x100 covers\n"
-                "0x1000..0x1100 (0x1100 not included). A negative size raises ValueError.");
+    RecordBuilder region(
+        m, "DMAAddressRegion",
+        "Allowed DMA address interval.\n\n"
+        "``end`` is exclusive: a region with start=0x1000 and size=0x100 covers\n"
+        "0x1000..0x1100 (0x1100 not included). A negative size raises ValueError.");
+    region.field("name", &PyUnicode_Type).field("start", &PyLong_Type).field("size", &PyLong_Type);
+    const nb::scope scope(region.scope());
+    region.attach("__post_init__", nb::cpp_function(&check_region, scope, nb::name("__post_init__"),
+                                                    nb::is_method()));
+    region.attach("end", py::attr("builtins", "property")(nb::cpp_function(
+                             &region_end, scope, nb::name("end"), nb::is_method(),
+                             nb::sig("def end(self) -> int"), "``start + size`` (exclusive).")));
+    region.attach("contains",
+                  nb::cpp_function(&region_contains, scope, nb::name("contains"), nb::is_method(),
+                                   "address"_a, "length"_a,
+                                   nb::sig("def contains(self, address: int, length: int) -> bool"),
+                                   "True when ``length >= 0``, ``start <= address`` and "
+                                   "``address + length <= end``\n(checked in that order)."));
+    region.attach("__str__",
+                  nb::cpp_function(&region_text, scope, nb::name("__str__"), nb::is_method()));
+    region.finish();
 
     m.def("_avalon_st_label", &avalon_st_label, "bus"_a,
           "Label of an Avalon-ST bus for messages: entity.bus, entity, bus or avalon_st.");
