@@ -19,14 +19,6 @@ constexpr const char* kModule = "corvane.sim.bfms.tavrin";
 constexpr const char* kEndpoints[] = {"rdma_cmd_sink",    "rdma_resp_source", "wdma_cmd_sink",
                                       "wdma_resp_source", "din_source",       "dout_sink"};
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
 bool negative(nb::handle value) {
     int result = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_LT);
     if (result < 0) {
@@ -147,7 +139,7 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     self.attr("read_data_bytes_per_beat") = nb::none();
     self.attr("write_data_bytes_per_beat") = nb::none();
 
-    if (truthy(enable_read)) {
+    if (py::truthy(enable_read)) {
         self.attr("rdma_cmd_sink") = self.attr("_make_control_sink")("rdma_cmd", a.rdma_cmd_bus);
         self.attr("rdma_resp_source") =
             self.attr("_make_control_source")("rdma_resp", a.rdma_resp_bus);
@@ -158,7 +150,7 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
         self.attr("din_source") = source;
         self.attr("read_data_bytes_per_beat") = source.attr("symbols_per_beat");
     }
-    if (truthy(enable_write)) {
+    if (py::truthy(enable_write)) {
         self.attr("wdma_cmd_sink") = self.attr("_make_control_sink")("wdma_cmd", a.wdma_cmd_bus);
         self.attr("wdma_resp_source") =
             self.attr("_make_control_source")("wdma_resp", a.wdma_resp_bus);
@@ -187,7 +179,7 @@ void bfm_start(nb::handle self) {
     }
     for (auto [enable, engine] :
          {std::pair{"enable_read", "_run_reads"}, std::pair{"enable_write", "_run_writes"}}) {
-        if (truthy(self.attr(enable))) {
+        if (py::truthy(self.attr(enable))) {
             nb::object task = py::attr("cocotb", "start_soon")(self.attr(engine)());
             self.attr("_tasks").attr("append")(task);
         }

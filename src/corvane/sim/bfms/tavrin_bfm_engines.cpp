@@ -27,14 +27,6 @@ constexpr long kReadResponseStop = 2;
 constexpr std::uint64_t kWriteResponseReset = std::uint64_t{1} << 33;
 constexpr std::uint64_t kWriteResponseStop = std::uint64_t{1} << 34;
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
 /// `endpoint.recv_beat()` result, with the library's duplicate frame dropped.
 nb::object take_beat(nb::handle endpoint, nb::handle beat) {
     drop_duplicate_frame(endpoint, beat);
@@ -77,20 +69,20 @@ coro::Coroutine read_engine(nb::object self) {
             channel, descriptor.attr("generate_sop"), descriptor.attr("generate_eop"));
 
         nb::object response;
-        if (truthy(descriptor.attr("reset"))) {
+        if (py::truthy(descriptor.attr("reset"))) {
             response = nb::int_(kReadResponseReset);
-        } else if (truthy(descriptor.attr("stop"))) {
+        } else if (py::truthy(descriptor.attr("stop"))) {
             response = nb::int_(kReadResponseStop);
         } else {
             response = self.attr("READ_RESPONSE_DONE");
-            if (truthy(length)) {
-                if (truthy(length % self.attr("read_data_bytes_per_beat"))) {
+            if (py::truthy(length)) {
+                if (py::truthy(length % self.attr("read_data_bytes_per_beat"))) {
                     read_error(self, address, length,
                                "Read DMA BFM requires transfers aligned to the exported din beat "
                                "because the component does not expose din_empty");
                 }
-                if (!truthy(descriptor.attr("generate_sop")) ||
-                    !truthy(descriptor.attr("generate_eop"))) {
+                if (!py::truthy(descriptor.attr("generate_sop")) ||
+                    !py::truthy(descriptor.attr("generate_eop"))) {
                     read_error(self, address, length,
                                "Read DMA BFM expects packetized read descriptors");
                 }
@@ -129,9 +121,9 @@ coro::Coroutine write_engine(nb::object self) {
                                       address, length, descriptor.attr("end_on_eop"));
 
         nb::object response;
-        if (truthy(descriptor.attr("reset"))) {
+        if (py::truthy(descriptor.attr("reset"))) {
             response = nb::int_(kWriteResponseReset);
-        } else if (truthy(descriptor.attr("stop"))) {
+        } else if (py::truthy(descriptor.attr("stop"))) {
             response = nb::int_(kWriteResponseStop);
         } else {
             nb::object payload = co_await self.attr("_receive_write_payload")(length);

@@ -5,18 +5,6 @@
 
 namespace corvane::tavrin {
 
-namespace {
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
-}  // namespace
-
 nb::object avalon(const char* name) {
     return py::attr("cocotbext.avalon", name);
 }
@@ -42,10 +30,10 @@ void drop_duplicate_frame(nb::handle endpoint, nb::handle beat) {
     }
     // An endpoint that does not show its beat queue: only a beat that closed a frame filed one.
     nb::object eop = nb::getattr(beat, "eop", nb::none());
-    if (!eop.is_none() && !truthy(eop)) {
+    if (!eop.is_none() && !py::truthy(eop)) {
         return;
     }
-    if (!truthy(endpoint.attr("empty")())) {
+    if (!py::truthy(endpoint.attr("empty")())) {
         endpoint.attr("recv_nowait")();
     }
 }
