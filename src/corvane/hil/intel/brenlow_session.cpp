@@ -25,10 +25,6 @@ nb::handle reader_threads() {
     return threads;
 }
 
-nb::handle builtin_type(PyTypeObject& type) {
-    return reinterpret_cast<PyObject*>(&type);
-}
-
 void clear_child_state(nb::handle self) {
     self.attr("_proc") = nb::none();
     self.attr("_output") = nb::none();
@@ -108,11 +104,10 @@ bool running(nb::handle proc) {
 
 void init(nb::handle self, nb::handle brenlow, nb::handle master_index, nb::handle uart_index,
           nb::handle startup_timeout, nb::handle work_dir) {
-    nb::handle int_type = builtin_type(PyLong_Type);
     self.attr("brenlow") = brenlow;
-    self.attr("master_index") = int_type(master_index);
-    self.attr("uart_index") = int_type(uart_index);
-    self.attr("startup_timeout") = builtin_type(PyFloat_Type)(startup_timeout);
+    self.attr("master_index") = nb::int_(master_index);
+    self.attr("uart_index") = nb::int_(uart_index);
+    self.attr("startup_timeout") = nb::float_(startup_timeout);
     self.attr("work_dir") = work_dir.is_none() ? nb::none() : py::path(work_dir);
     self.attr("_lock") = py::attr("threading", "RLock")();
     clear_child_state(self);
@@ -164,13 +159,16 @@ void start(nb::handle self) {
 
     nb::handle subprocess = py::module("subprocess");
     nb::object flags = nb::getattr(subprocess, "CREATE_NO_WINDOW", nb::int_(0));
-    nb::handle str_type = builtin_type(PyUnicode_Type);
+    // Held as objects: nb::str of an attribute accessor would borrow the value unconverted.
+    nb::object script = self.attr("_session_script_path")();
+    nb::object master_index = self.attr("master_index");
+    nb::object uart_index = self.attr("uart_index");
     nb::list command;
     command.append(self.attr("brenlow"));
     command.append("--script");
-    command.append(str_type(self.attr("_session_script_path")()));
-    command.append(str_type(self.attr("master_index")));
-    command.append(str_type(self.attr("uart_index")));
+    command.append(nb::str(script));
+    command.append(nb::str(master_index));
+    command.append(nb::str(uart_index));
 
     proc = subprocess.attr("Popen")(
         command, nb::arg("stdin") = subprocess.attr("PIPE"),
@@ -204,10 +202,9 @@ void start(nb::handle self) {
 }
 
 void send(nb::handle self, nb::args fields) {
-    nb::handle str_type = builtin_type(PyUnicode_Type);
     nb::list texts;
     for (nb::handle field : fields) {
-        nb::object text = str_type(field);
+        nb::str text(field);
         if (has_line_break_or_tab(text)) {
             raise(PyExc_ValueError,
                   "System Console protocol fields must not contain tabs or newlines");

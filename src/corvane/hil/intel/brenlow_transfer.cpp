@@ -21,12 +21,10 @@ namespace {
 
 constexpr const char* kWordType = "<u2";
 
-nb::handle builtin_type(PyTypeObject& type) {
-    return reinterpret_cast<PyObject*>(&type);
-}
-
+// int(value). Taking a handle matters: nb::int_ of an item or attribute accessor would borrow
+// the value unconverted.
 nb::object to_int(nb::handle value) {
-    return builtin_type(PyLong_Type)(value);
+    return nb::int_(value);
 }
 
 nb::object to_str(std::string_view text) {
@@ -161,7 +159,7 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
         raise(PyExc_ValueError, "command must not be empty");
     }
     nb::object payload_hex = to_str(hex_encode(text));
-    double seconds = nb::cast<double>(builtin_type(PyFloat_Type)(timeout));
+    double seconds = nb::cast<double>(nb::float_(timeout));
     // int() of the product, as the host computes it (OverflowError for inf, ValueError for nan).
     nb::object timeout_ms = nb::steal(PyLong_FromDouble(seconds * 1000.0));
     if (!timeout_ms.is_valid()) {
@@ -197,7 +195,7 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
         }
     }
 
-    nb::object bytes = builtin_type(PyBytes_Type).attr("fromhex")(to_str(raw));
+    nb::object bytes = py::attr("builtins", "bytes").attr("fromhex")(to_str(raw));
     nb::object response = bytes.attr("decode")("utf-8", "replace");
     for (nb::handle response_line : response.attr("splitlines")()) {
         nb::object stripped = response_line.attr("strip")();
