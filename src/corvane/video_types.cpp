@@ -21,12 +21,7 @@ bool is_strict_int(nb::handle value) {
 }
 
 bool is_positive(nb::handle value) {
-    nb::object zero = nb::int_(0);
-    int result = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
+    return value > nb::int_(0);
 }
 
 void frame_size_post_init(nb::handle self) {

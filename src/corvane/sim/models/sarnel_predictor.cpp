@@ -21,20 +21,9 @@ nb::object collaborator(const char* name) {
     return py::attr(kModule, name);
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
+/// `a == b` with its result object as Python gives it (no identity shortcut, any type).
 nb::object equals(nb::handle a, nb::handle b) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (result == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
+    return py::steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
 }
 
 /// `PacketExpectation(compare=False, reason=reason)`: nothing to compare, and why.
@@ -92,7 +81,7 @@ nb::object make_ip_mode(nb::module_& m, nb::handle owner) {
 
 void init(nb::pointer_and_handle<Predictor> self, nb::handle model, nb::handle input_codec,
           nb::handle output_codec, nb::handle support_passthrough, nb::handle default_ip_mode) {
-    bool passthrough = truthy(support_passthrough);
+    bool passthrough = py::truthy(support_passthrough);
     new (self.p) Predictor();
     nb::handle h = self.h;
     h.attr("model") = model;
@@ -111,8 +100,8 @@ void init(nb::pointer_and_handle<Predictor> self, nb::handle model, nb::handle i
 void set_mode(nb::handle self, nb::handle mode) {
     nb::object modes = self.attr("IpMode");
     nb::object chosen = modes(mode);
-    if (truthy(equals(chosen, modes.attr("PASSTHROUGH"))) &&
-        !truthy(self.attr("support_passthrough"))) {
+    if (py::truthy(equals(chosen, modes.attr("PASSTHROUGH"))) &&
+        !py::truthy(self.attr("support_passthrough"))) {
         raise(PyExc_ValueError, "This IP does not support passthrough mode");
     }
     self.attr("ip_mode") = chosen;
@@ -132,7 +121,7 @@ nb::object process_packet(nb::handle self, nb::handle packet) {
 }
 
 nb::object process_frame(nb::handle self, nb::handle frame, nb::handle /*size*/) {
-    if (truthy(equals(self.attr("ip_mode"), self.attr("IpMode").attr("PASSTHROUGH")))) {
+    if (py::truthy(equals(self.attr("ip_mode"), self.attr("IpMode").attr("PASSTHROUGH")))) {
         return nb::borrow(frame);
     }
     return self.attr("model").attr("process")(frame);
@@ -180,14 +169,14 @@ nb::object input_video_matches_control(nb::handle self, nb::handle packet) {
 }
 
 nb::object process_video_packet(nb::handle self, nb::handle packet) {
-    if (!truthy(self.attr("_input_video_matches_control")(packet))) {
+    if (!py::truthy(self.attr("_input_video_matches_control")(packet))) {
         return no_comparison("corrupted frame");
     }
     // `last_input_size` is read afresh at each step: an overridden step (a deinterlacer's
     // process_frame, say) may update it on the way.
     nb::object frame = self.attr("input_codec")
                            .attr("video_packet_to_frame")(packet, self.attr("last_input_size"));
-    if (!truthy(self.attr("is_supported_frame_size")(self.attr("last_input_size")))) {
+    if (!py::truthy(self.attr("is_supported_frame_size")(self.attr("last_input_size")))) {
         return self.attr("unsupported_frame_expectation")(frame, self.attr("last_input_size"));
     }
     nb::object expected_frame = self.attr("process_frame")(frame, self.attr("last_input_size"));

@@ -29,22 +29,6 @@ bool is_instance_of(nb::handle value, const char* class_name) {
     raise(collaborator("VIPProtocolError").ptr(), message);
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
-bool differ(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result == 1;
-}
-
 /// Accept a control packet: its declared size becomes the active one.
 void accept_control(nb::handle self, nb::handle packet) {
     nb::object size;
@@ -72,14 +56,15 @@ void check_video(nb::handle self, nb::handle packet) {
     nb::int_ actual(nb::len(payload));
     // Through the public method, so that a subclass's notion of the expected count applies.
     nb::object expected = self.attr("expected_video_symbols")();
-    if (!differ(actual, expected)) {
+    if (!actual.not_equal(expected)) {
         return;
     }
     std::string message = "VIP video payload does not match the active control resolution " +
                           py::str(active.attr("width")) + "x" + py::str(active.attr("height")) +
                           ": got " + py::str(actual) + " symbols, expected " + py::str(expected) +
                           ". A new control packet is required before a frame-size change.";
-    if (truthy(self.attr("check_video_packet_size"))) {
+    // Any truthy value switches raising on, as an `if` on the attribute would.
+    if (py::truthy(self.attr("check_video_packet_size"))) {
         raise_protocol_error(message);
     }
     // Read at each mismatch, so a testbench may swap the logger after construction.
