@@ -161,19 +161,13 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
     nb::object payload_hex = to_str(hex_encode(text));
     double seconds = nb::cast<double>(nb::float_(timeout));
     // int() of the product, as the host computes it (OverflowError for inf, ValueError for nan).
-    nb::object timeout_ms = nb::steal(PyLong_FromDouble(seconds * 1000.0));
-    if (!timeout_ms.is_valid()) {
-        throw nb::python_error();
-    }
+    nb::object timeout_ms = py::steal_checked(PyLong_FromDouble(seconds * 1000.0));
     if (timeout_ms < nb::int_(1)) {
         timeout_ms = nb::int_(1);
     }
     // The script stops listening at its own limit; one second more covers its answer's way back.
     nb::object line_timeout = nb::float_(seconds + 1.0);
-    int echo = PyObject_IsTrue(debug.ptr());
-    if (echo < 0) {
-        throw nb::python_error();
-    }
+    bool echo = py::truthy(debug);
 
     SessionLock guard(self);
     self.attr("_start")();
