@@ -93,6 +93,29 @@ def test_script_refusing_to_start_leaves_the_session_idle(session, monkeypatch, 
     assert_idle(session)
 
 
+@pytest.mark.parametrize(
+    "startup, fatal",
+    [
+        (["JTAG_FATAL", "JTAG_FATALITY\tx", "JTAG_READY ", "Info: JTAG_READY", "JTAG_READY"], None),
+        (["Info: x", "JTAG_FATAL\tno cable\tUSB-Blaster [1-1]"], "no cable\tUSB-Blaster [1-1]"),
+        (["JTAG_FATAL\t"], ""),
+        (["@stderr JTAG_FATAL\tsaid on standard error"], "said on standard error"),
+    ],
+    ids=["near-misses-ignored", "message-after-first-tab", "empty-message", "stderr-merged"],
+)
+def test_handshake_answers_only_its_own_lines(tmp_path, monkeypatch, startup, fatal):
+    write_plan(tmp_path, monkeypatch, startup=startup)
+    s = IntelBrenlowSession(SCRIPTED, startup_timeout=5.0)
+    if fatal is None:
+        assert s.open()._proc.poll() is None
+        s.close()
+    else:
+        with pytest.raises(RuntimeError) as raised:
+            s.open()
+        assert str(raised.value) == fatal
+    assert_idle(s)
+
+
 @pytest.mark.parametrize("env", [{"FAKE_SC_BANNER": "20"}, {"FAKE_SC_CRLF": "1"}])
 def test_banner_noise_and_crlf_line_ends_do_not_disturb_the_handshake(session, monkeypatch, env):
     for name, value in env.items():
@@ -158,6 +181,67 @@ def test_child_dying_mid_transfer_fails_that_transfer_only(session, monkeypatch)
     assert session._proc is not None  # not closed: the next operation replaces the child
     session.write_memory(data[:1000], 0x40)
     assert np.array_equal(session.read_memory((10, 100), 0x40).ravel(), data[:1000])
+
+
+class FakeChild:
+    """A running child that records what close() does to it; wait() follows a list of outcomes."""
+
+    stdin = None
+
+    def __init__(self, calls, waits):
+        self.calls, self.waits = calls, list(waits)
+
+    def poll(self):
+        return None
+
+    def wait(self, timeout=None):
+        self.calls.append(("wait", timeout))
+        if self.waits.pop(0):
+            raise subprocess.TimeoutExpired("system-console", timeout)
+        return 0
+
+    def terminate(self):
+        self.calls.append("terminate")
+
+    def kill(self):
+        self.calls.append("kill")
+
+
+QUIT, WAIT, FOREVER = ("send", "QUIT"), ("wait", 3.0), ("wait", None)
+
+
+@pytest.mark.parametrize(
+    "send_error, waits, calls",
+    [
+        (None, [False], [QUIT, WAIT]),
+        (None, [True, False], [QUIT, WAIT, "terminate", WAIT]),
+        (None, [True, True, False], [QUIT, WAIT, "terminate", WAIT, "kill", FOREVER]),
+        (BrokenPipeError(32, "Broken pipe"), [False], [QUIT, "terminate", WAIT]),
+        (OSError(5, "EIO"), [True, False], [QUIT, "terminate", WAIT, "kill", FOREVER]),
+        (RuntimeError("still running"), [], [QUIT]),
+    ],
+    ids=["quits", "terminated", "killed", "broken-pipe", "os-error", "other-error-passes-on"],
+)
+def test_close_escalates_from_quit_to_terminate_to_kill(send_error, waits, calls):
+    s = IntelBrenlowSession()
+    done = []
+    proc = s._proc = FakeChild(done, waits)
+
+    def send(*fields):
+        done.append(("send", *fields))
+        if send_error:
+            raise send_error
+
+    s._send = send
+    if isinstance(send_error, RuntimeError):
+        with pytest.raises(RuntimeError, match="still running"):
+            s.close()
+        assert s._proc is proc  # nothing cleared: the caller sees the child as it is
+        s._proc = None
+    else:
+        s.close()
+    assert done == calls
+    assert_idle(s)
 
 
 class DiesBeforeQuit(IntelBrenlowSession):
@@ -228,7 +312,7 @@ def test_two_threads_share_one_session_without_interleaving(session):
         thread.start()
     for thread in threads:
         thread.join(60)
-    assert errors == []
+    assert errors == [] and not any(thread.is_alive() for thread in threads)
 
 
 def test_no_children_threads_or_descriptors_leak_over_100_cycles(tmp_path):
