@@ -119,10 +119,10 @@ def test_clean_build_keeps_wave_do_of_the_selected_simulator(entry, monkeypatch,
 
 def test_prepend_python_paths(monkeypatch, tmp_path):
     monkeypatch.setattr(sys, "path", ["/x", "/b"])
-    monkeypatch.setenv("PYTHONPATH", "/old")
+    monkeypatch.setenv("PYTHONPATH", "/old\udcff")  # bytes that do not decode stay as they were
     quessel._prepend_python_paths(iter(["/a", tmp_path / "b/..", "/b"]))
     assert sys.path == ["/a", f"{tmp_path}/b/..", "/x", "/b"]
-    assert os.environ["PYTHONPATH"] == f"/a:{tmp_path}/b/..:/b:/old"
+    assert os.environ["PYTHONPATH"] == f"/a:{tmp_path}/b/..:/b:/old\udcff"
 
 
 @pytest.mark.parametrize("argv", [["--help"], ["-h"], ["-g", "extra"]])

@@ -289,3 +289,19 @@ def test_report_naming_a_user_file_never_deletes_it(tools, project, rtl, tmp_pat
     quessel.quessel_test_cocotb(project, "top_hw.json", "top", "t", ["src"])
     assert user.is_file()
     assert rtl.calls[0][0]["sources"][-1] == project / "src" / "core.v"
+
+
+def test_paths_with_undecodable_bytes_reach_tools_and_log(tmp_path, tools, rtl, capfd):
+    root = tmp_path / os.fsdecode(b"pr\xffoj")
+    (root / "src").mkdir(parents=True)
+    (root / "src" / "core.v").write_text("module core; endmodule\n")
+    (root / "top_hw.json").write_text(json.dumps(COMPONENT))
+    log = root / "logs" / "ip.log"
+    quessel.quessel_test_cocotb(root, "top_hw.json", "top", "t", ["src"], ip_generate_log=log)
+    assert tools.argv("ip-generate")[0] == f"--component-file={root}/top_hw.json"
+    assert tools.argv("ip-make-ipx")[1] == f"--source-directory={root}/src"
+    assert rtl.calls[0][0]["sources"][-1] == root / "src" / "core.v"
+    header = log.read_text(encoding="utf-8", errors="surrogateescape").splitlines()[0]
+    assert header.startswith("Command: ") and f"={tmp_path}/pr?oj/src " in header
+    assert capfd.readouterr().out.startswith(f"IP generation log: {tmp_path}/pr")
+

@@ -1,7 +1,6 @@
 // src/corvane/sim/runners/quessel_cli.cpp: the entry of per-test scripts and its helpers.
 #include "quessel_cli.hpp"
 
-#include <optional>
 #include <string>
 
 #include "common/errors.hpp"
@@ -11,6 +10,15 @@
 namespace corvane::quessel {
 
 namespace {
+
+/// Whether the environment has `name`, whatever its value (which may not even decode as UTF-8).
+bool env_has(const char* name) {
+    int present = PySequence_Contains(py::attr("os", "environ").ptr(), nb::str(name).ptr());
+    if (present < 0) {
+        throw nb::python_error();
+    }
+    return present != 0;
+}
 
 /// The component parameters: given ones win; otherwise from `config` (an object with
 /// to_parameters(), a mapping or name-value pairs), or none.
@@ -31,11 +39,11 @@ nb::object component_parameters_of(nb::handle component_parameters, nb::handle c
 
 void run_quessel_test(const RunRequest& request) {
     nb::object project_root = py::path(request.project_root);
-    if (!py::getenv("COCOTB_ANSI_OUTPUT")) {
+    if (!env_has("COCOTB_ANSI_OUTPUT")) {
         py::setenv("COCOTB_ANSI_OUTPUT", "1");
     }
     py::unsetenv("NO_COLOR");
-    if (truthy(request.enable_questa_acc) && !py::getenv("QUESTA_ACC")) {
+    if (truthy(request.enable_questa_acc) && !env_has("QUESTA_ACC")) {
         py::setenv("QUESTA_ACC", "1");
     }
 
@@ -102,12 +110,13 @@ void prepend_python_paths(nb::handle paths) {
             sys_path.attr("insert")(0, entry);
         }
     }
-    std::optional<std::string> pythonpath = py::getenv("PYTHONPATH");
-    if (pythonpath && !pythonpath->empty()) {
-        path_strings.append(text(*pythonpath));
+    // Kept as Python text: the old value may hold undecodable bytes (surrogate escapes).
+    nb::object environ = py::attr("os", "environ");
+    nb::object pythonpath = environ.attr("get")("PYTHONPATH", "");
+    if (truthy(pythonpath)) {
+        path_strings.append(pythonpath);
     }
-    nb::object joined = nb::str(py::attr("os", "pathsep")).attr("join")(path_strings);
-    py::setenv("PYTHONPATH", py::str(joined));
+    environ["PYTHONPATH"] = py::attr("os", "pathsep").attr("join")(path_strings);
 }
 
 void clean_sim_build(nb::handle project_root, const std::string& sim) {

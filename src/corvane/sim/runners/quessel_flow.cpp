@@ -3,8 +3,6 @@
 #include "quessel_flow.hpp"
 
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "common/errors.hpp"
 #include "common/py.hpp"
@@ -14,9 +12,6 @@
 namespace corvane::quessel {
 
 namespace {
-
-/// Ends the summary of a kept output directory and is printed again by a generate-only run.
-constexpr std::string_view kOutputDirectoryLine = "Generated output directory: ";
 
 /// The top-level name becomes a directory name below the project root that is emptied or
 /// removed; anything but one plain path component could point that at the user's own files.
@@ -54,7 +49,7 @@ Generated generate(const TestRequest& request, nb::handle project_root, nb::hand
     bool log_has_content = false;
     if (!log.is_none()) {
         // Flushed: generation can take minutes with everything else going to the log.
-        py::print("IP generation log: " + py::str(log), true);
+        print_line(cat({nb::str("IP generation log: "), log}), true);
     }
 
     nb::object resolve = own("_resolve_path");
@@ -76,25 +71,26 @@ Generated generate(const TestRequest& request, nb::handle project_root, nb::hand
 
     nb::list command;
     command.append(ip_generate);
-    command.append(text("--component-file=" + py::str(component_file)));
-    command.append(text("--project-directory=" + py::str(project_directory)));
-    command.append(text("--output-directory=" + py::str(output_dir)));
+    command.append(cat({nb::str("--component-file="), component_file}));
+    command.append(cat({nb::str("--project-directory="), project_directory}));
+    command.append(cat({nb::str("--output-directory="), output_dir}));
     command.append("--file-set=SIM_VERILOG");
     command.append(text("--output-name=" + top));
     command.append("--remove-qsys-generate-warning");
-    command.append(text("--report-file=spd:" + py::str(spd_path)));
+    command.append(cat({nb::str("--report-file=spd:"), spd_path}));
     if (!request.part.is_none()) {
-        command.append(text("--part=" + py::str(request.part)));
+        command.append(cat({nb::str("--part="), request.part}));
     }
     if (nb::len(search_paths) > 0) {
-        std::string joined;
+        nb::list texts;
         for (nb::handle path : search_paths) {
-            joined += py::str(path) + ",";
+            texts.append(nb::str(path));
         }
-        command.append(text("--search-path=" + joined + "$"));
+        texts.append("$");
+        command.append(cat({nb::str("--search-path="), nb::str(",").attr("join")(texts)}));
     }
     for (nb::handle item : component_parameters.attr("items")()) {
-        command.append(text("--component-parameter=" + py::str(item[0]) + "=" + py::str(item[1])));
+        command.append(cat({nb::str("--component-parameter="), item[0], nb::str("="), item[1]}));
     }
     own("_run_command")(command, nb::arg("cwd") = project_root, nb::arg("log_path") = log,
                         nb::arg("append_log") = log_has_content);
@@ -118,17 +114,17 @@ Generated generate(const TestRequest& request, nb::handle project_root, nb::hand
 }
 
 /// The generation summary: to the console, or appended to the log after an empty line.
-void report(const std::vector<std::string>& lines, nb::handle log) {
+void report(nb::handle lines, nb::handle log) {
     if (log.is_none()) {
-        for (const std::string& line : lines) {
-            py::print(line);
+        for (nb::handle line : lines) {
+            print_line(line);
         }
         return;
     }
     FileCloser file(open_log(log, "a"));
     file.get().attr("write")("\n");
-    for (const std::string& line : lines) {
-        file.get().attr("write")(text(line + "\n"));
+    for (nb::handle line : lines) {
+        file.get().attr("write")(cat({line, nb::str("\n")}));
     }
     file.close();
 }
@@ -179,19 +175,20 @@ nb::object quessel_test_cocotb(const TestRequest& request) {
         Generated generated = generate(request, project_root, component_file, project_directory,
                                        ip_generate, component_parameters, output_dir, log);
 
-        std::vector<std::string> lines;
-        lines.push_back(std::string(keep_generated ? "Retained" : "Temporary") +
-                        " generated composition HDL:");
+        nb::str directory_line = cat({nb::str("Generated output directory: "), output_dir});
+        nb::list lines;
+        lines.append(keep_generated ? "Retained generated composition HDL:"
+                                    : "Temporary generated composition HDL:");
         for (nb::handle path : generated.retained_generated) {
-            lines.push_back("   " + py::str(path));
+            lines.append(cat({nb::str("   "), path}));
         }
         if (keep_generated) {
-            lines.push_back(std::string(kOutputDirectoryLine) + py::str(output_dir));
+            lines.append(directory_line);
         }
         report(lines, log);
 
         if (generate_only) {
-            py::print(std::string(kOutputDirectoryLine) + py::str(output_dir), true);
+            print_line(directory_line, true);
             return output_dir;
         }
 

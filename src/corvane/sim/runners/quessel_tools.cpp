@@ -2,8 +2,6 @@
 // directory tidy.
 #include "quessel_tools.hpp"
 
-#include <string>
-
 #include "common/errors.hpp"
 #include "common/py.hpp"
 #include "quessel_util.hpp"
@@ -35,11 +33,12 @@ void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::ha
     nb::object log = py::path(log_path);
     log.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     FileCloser file(open_log(log, truthy(append_log) ? "a" : "w"));
-    std::string header = "Command:";
+    nb::list header;
+    header.append("Command:");
     for (nb::handle argument : command) {
-        header += " " + py::str(argument);
+        header.append(nb::str(argument));
     }
-    file.get().attr("write")(text(header + "\n\n"));
+    file.get().attr("write")(cat({nb::str(" ").attr("join")(header), nb::str("\n\n")}));
     // The child writes straight to the descriptor: our header must be out before its output.
     file.get().attr("flush")();
     try {
@@ -47,7 +46,7 @@ void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::ha
             nb::arg("stderr") = py::attr("subprocess", "STDOUT"), nb::arg("check") = true);
     } catch (nb::python_error& error) {
         if (error.matches(py::attr("subprocess", "CalledProcessError"))) {
-            py::print("Command failed, see " + py::str(log), true);
+            print_line(cat({nb::str("Command failed, see "), log}), true);
         }
         throw;
     }
@@ -68,17 +67,15 @@ nb::object make_ipx(nb::handle project_root, nb::handle source_dirs, nb::handle 
     }
     nb::object ipx_path = join(py::path(output_dir), nb::str("components.ipx"));
     nb::object resolve = own("_resolve_path");
-    std::string source_directory;
-    bool first = true;
+    nb::list resolved;
     for (nb::handle source_dir : source_dirs) {
-        source_directory += (first ? "" : ",") + py::str(resolve(project_root, source_dir));
-        first = false;
+        resolved.append(nb::str(resolve(project_root, source_dir)));
     }
     nb::list command;
     command.append(program);
     command.append("--thorough-descent");
-    command.append(text("--source-directory=" + source_directory));
-    command.append(text("--output=" + py::str(ipx_path)));
+    command.append(cat({nb::str("--source-directory="), nb::str(",").attr("join")(resolved)}));
+    command.append(cat({nb::str("--output="), ipx_path}));
     own("_run_command")(command, project_root, nb::arg("log_path") = log_path,
                         nb::arg("append_log") = append_log);
     return ipx_path;
@@ -97,7 +94,8 @@ nb::list quartus_sim_sources(nb::handle ip_generate, nb::handle model_files) {
     }
     for (nb::handle source : sources) {
         if (!truthy(source.attr("exists")())) {
-            raise(PyExc_FileNotFoundError, "Missing Quartus simulation model: " + py::str(source));
+            raise_instance(nb::handle(PyExc_FileNotFoundError)(
+                cat({nb::str("Missing Quartus simulation model: "), source})));
         }
     }
     return sources;

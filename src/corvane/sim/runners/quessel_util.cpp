@@ -39,6 +39,18 @@ nb::object open_log(nb::handle path, const char* mode) {
                                         nb::arg("errors") = "replace");
 }
 
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list texts;
+    for (nb::handle part : parts) {
+        texts.append(nb::str(part));
+    }
+    return nb::borrow<nb::str>(nb::str("").attr("join")(texts));
+}
+
+void print_line(nb::handle line, bool flush) {
+    py::attr("builtins", "print")(line, nb::arg("flush") = flush);
+}
+
 void FileCloser::close() {
     nb::object file = std::move(file_);
     file.attr("close")();

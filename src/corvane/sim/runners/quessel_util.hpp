@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -42,6 +43,14 @@ class FileCloser {
   private:
     nb::object file_;
 };
+
+/// `"".join(str(part) for part in parts)`. Texts that carry paths stay Python strings: a path
+/// holding undecodable bytes (surrogate escapes) reaches a command line or a log unchanged,
+/// where a trip through UTF-8 would fail.
+nb::str cat(std::initializer_list<nb::handle> parts);
+
+/// `print(line, flush=flush)` through Python's print, so redirection and capture see it.
+void print_line(nb::handle line, bool flush = false);
 
 /// `nb::str` of a C++ string.
 inline nb::str text(std::string_view value) {
