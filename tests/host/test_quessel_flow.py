@@ -207,6 +207,11 @@ def test_log_holds_both_runs_then_the_summary(tools, project, rtl, capfd):
         f"   {out / 'top.v'}\nGenerated output directory: {out}\n")
     assert sorted(p.name for p in out.iterdir()) == ["components.ipx", "top.v", "top.vhd"]
 
+    # Without an index run the generation run starts the log afresh.
+    quessel.quessel_test_cocotb(project, "top_hw.json", "top", "tb_top", ["src"],
+                                ip_generate_log=log, make_ipx=False)
+    assert log.read_text().startswith(f"Command: {tools.bin / 'ip-generate'} --component-file=")
+
 
 def test_generate_only_without_log_prints_the_directory_twice(tools, project, rtl, capfd):
     out = quessel.quessel_test_cocotb(project, "top_hw.json", "top", "t", ["src"],

@@ -133,7 +133,7 @@ def test_originals_replace_identical_copies(generation):
     root, out = generation
     generated = [out / "submodules/fifo.sv", out / "top.v", out / "submodules/core.v",
                  str(out / "submodules/lib/core2.v"), out / "submodules/glue.v",
-                 root / "src" / "core.v"]  # a report may name an original itself
+                 str(root / "src" / "core.v")]  # a report may name an original itself
     sources, retained = quessel._use_original_sources(root, ["src"], generated)
     assert sources == [root / "src/fifo.sv", out / "top.v", root / "src/core.v",
                        out / "submodules/glue.v"]
