@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 namespace corvane::coro {
 
@@ -82,6 +83,8 @@ void restore_exception(std::exception_ptr failure) {
         PyErr_SetString(type, error.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::bad_cast& error) {  // nb::cast of a value of the wrong type
+        PyErr_SetString(PyExc_TypeError, error.what());
     } catch (const std::invalid_argument& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const std::domain_error& error) {

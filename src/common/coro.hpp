@@ -20,7 +20,8 @@
 // * A C++ exception leaving the body is raised in Python: nb::python_error as the Python
 //   exception it carries, nb::value_error & co. as their types, other std exceptions as
 //   RuntimeError (std::invalid_argument/domain_error/length_error ValueError, out_of_range
-//   IndexError, overflow_error OverflowError, bad_alloc MemoryError). A StopIteration leaving
+//   IndexError, overflow_error OverflowError, bad_alloc MemoryError, a failed nb::cast
+//   TypeError). A StopIteration leaving
 //   the body becomes RuntimeError("coroutine raised StopIteration"), as in Python, so that a
 //   failure never reads as a normal return.
 // * cocotb cancels with throw(CancelledError), also before the first send. Let the
