@@ -553,19 +553,31 @@ def test_frames_the_test_reads_are_never_dropped(env):
     writes.close()
 
 
-def test_payload_takes_whole_beats():
-    class Custom(TavrinBFM):
-        pass
-
-    bfm = Custom.__new__(Custom)
-    bfm.write_data_bytes_per_beat = 4
+@pytest.mark.parametrize(
+    "per_beat, length, result",
+    [
+        (4, 6, bytes([1, 2, 3, 4, 5, 6])),
+        (4, 8, bytes([1, 2, 3, 4, 5, 6, 7, 8])),
+        (4, 0, b""),
+        (0, 6, ZeroDivisionError),  # a broken beat size is an error, not a crash
+        (None, 6, TypeError),
+        (4.0, 6, TypeError),
+    ],
+)
+def test_payload_takes_whole_beats(per_beat, length, result):
+    bfm = TavrinBFM.__new__(TavrinBFM)
+    bfm.write_data_bytes_per_beat = per_beat
     bfm.dout_sink = Sink(Bus("dout", 32), AvalonFormat(8, 4), "clk")
     bfm.dout_sink.beats.extend(write_beats([1, 2, 3, 4], [5, 6, 7, 8], [9, 9, 9, 9]))
-    coro = bfm._receive_write_payload(6)
-    with pytest.raises(StopIteration) as stop:
-        coro.send(None)
-    assert stop.value.value == bytes([1, 2, 3, 4, 5, 6])
-    assert len(bfm.dout_sink.beats) == 1
+    coro = bfm._receive_write_payload(length)
+    if isinstance(result, bytes):
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        assert stop.value.value == result
+        assert len(bfm.dout_sink.beats) == 3 - -(-length // 4)
+    else:
+        with pytest.raises(result):
+            coro.send(None)
 
 
 def test_frames_are_library_frames(env):
