@@ -6,7 +6,9 @@ which is what the memory must be indistinguishable from.
 
 import array
 import collections.abc
+import copy
 import gc
+import pickle
 import random
 import weakref
 
@@ -164,6 +166,24 @@ def test_memory_is_a_plain_class_with_instance_attributes():
     memory = SparseByteMemory()
     memory.label = "ddr"  # tests hang their own notes on the shared memory
     assert memory.label == "ddr"
+
+
+@pytest.mark.parametrize(
+    "duplicate",
+    [copy.copy, copy.deepcopy, lambda memory: pickle.loads(pickle.dumps(memory))],
+    ids=["copy", "deepcopy", "pickle"],
+)
+def test_copies_are_independent_snapshots_like_a_plain_object(duplicate):
+    memory = SparseByteMemory()
+    for address, data in [(4090, bytes(range(20))), (INT64_MAX - 1, b"xyz"), (INT64_MIN, b"m"),
+                          (-(2**70), [1]), (0x10, [0x1FF, 2])]:
+        memory.write(address, data)
+    memory.label = "ddr"
+    snapshot = duplicate(memory)
+    assert type(snapshot) is SparseByteMemory and snapshot is not memory
+    assert dict(snapshot._data) == dict(memory._data) and snapshot.label == "ddr"
+    snapshot.write(0x10, [0])
+    assert memory._data[0x10] == 0xFF
 
 
 class TestDataView:

@@ -72,6 +72,28 @@ void bind_memory(nb::module_& m) {
                      "length: typing.SupportsIndex) -> bytes"),
              "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
              "length of zero or less. Reading never creates entries.")
+        // Copy and pickle, as for a plain class: the written bytes and the instance attributes.
+        .def(
+            "__getstate__",
+            [](nb::handle self) {
+                return nb::make_tuple(nb::inst_ptr<SparseByteMemory>(self)->runs(),
+                                      self.attr("__dict__"));
+            },
+            nb::sig("def __getstate__(self) -> "
+                    "tuple[list[tuple[int, bytes]], dict[str, typing.Any]]"))
+        .def(
+            "__setstate__",
+            [](SparseByteMemory& memory, nb::tuple state) {
+                new (&memory) SparseByteMemory();
+                nb::handle self = nb::find(&memory);
+                for (nb::handle run : nb::borrow<nb::iterable>(state[0])) {
+                    memory.write(run[0], run[1]);
+                }
+                self.attr("__dict__").attr("update")(state[1]);
+            },
+            "state"_a,
+            nb::sig("def __setstate__(self, state: "
+                    "tuple[list[tuple[int, bytes]], dict[str, typing.Any]], /) -> None"))
         .def_prop_ro(
             "_data", [](nb::handle self) { return MemoryDataView{nb::borrow(self)}; },
             nb::sig("def _data(self) -> collections.abc.Mapping[int, int]"),

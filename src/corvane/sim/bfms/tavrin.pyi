@@ -88,6 +88,10 @@ class SparseByteMemory:
         length of zero or less. Reading never creates entries.
         """
 
+    def __getstate__(self) -> tuple[list[tuple[int, bytes]], dict[str, Any]]: ...
+
+    def __setstate__(self, state: tuple[list[tuple[int, bytes]], dict[str, Any]], /) -> None: ...
+
     @property
     def _data(self) -> Mapping[int, int]:
         """

@@ -392,6 +392,50 @@ std::pair<nb::list, nb::list> SparseByteMemory::overflow_addresses() const {
     return {below, above};
 }
 
+nb::list SparseByteMemory::runs() const {
+    nb::list result;
+    auto [below, above] = overflow_addresses();
+    auto add_single = [&](nb::handle address) {
+        const std::uint8_t byte = *get(address);
+        result.append(nb::make_tuple(address, nb::bytes(&byte, 1)));
+    };
+    for (nb::handle address : below) {
+        add_single(address);
+    }
+    // A run may go on across pages, so it is closed only at an unwritten byte or a page gap.
+    std::vector<std::uint8_t> run;
+    std::int64_t run_start = 0;
+    std::uint64_t next = 0;  // unsigned: one past INT64_MAX must not overflow
+    auto close_run = [&] {
+        if (!run.empty()) {
+            result.append(nb::make_tuple(run_start, nb::bytes(run.data(), run.size())));
+            run.clear();
+        }
+    };
+    for (std::int64_t number : page_numbers()) {
+        const Page& page = *find_page(number);
+        const std::int64_t base = number * static_cast<std::int64_t>(kPageSize);
+        for (std::size_t offset = 0; offset < kPageSize; ++offset) {
+            if (((page.written[offset / 64] >> (offset % 64)) & 1U) == 0) {
+                close_run();
+                continue;
+            }
+            const std::int64_t address = base + static_cast<std::int64_t>(offset);
+            if (run.empty() || static_cast<std::uint64_t>(address) != next) {
+                close_run();
+                run_start = address;
+            }
+            run.push_back(page.bytes[offset]);
+            next = static_cast<std::uint64_t>(address) + 1;
+        }
+    }
+    close_run();
+    for (nb::handle address : above) {
+        add_single(address);
+    }
+    return result;
+}
+
 const SparseByteMemory& MemoryDataView::memory() const {
     if (!owner.is_valid()) {
         raise(PyExc_ReferenceError, "SparseByteMemory view was cleared by the garbage collector");

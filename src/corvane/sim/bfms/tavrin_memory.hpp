@@ -55,6 +55,10 @@ class SparseByteMemory {
     /// Written addresses outside the int64 range, ascending: those below it, those above it.
     std::pair<nb::list, nb::list> overflow_addresses() const;
 
+    /// The written bytes as `(address, bytes)` pairs of maximal runs of consecutive written
+    /// addresses, in address order: a compact state for copy and pickle.
+    nb::list runs() const;
+
     /// Store raw bytes (already reduced to 0..255) from the Python int `address` on.
     void store(nb::handle address, std::span<const std::uint8_t> bytes);
 
