@@ -1,7 +1,9 @@
 """TavrinCommandMonitor on the host: construction, start/stop, the descriptor check and labels,
 and the watchers driven by hand with fake library monitors (no simulator)."""
 
+import gc
 import logging
+import weakref
 
 import pytest
 
@@ -85,6 +87,15 @@ def test_attributes_in_order_and_defaults():
     assert mon.log is logging.getLogger("cocotb.tavrin_command_monitor")
     assert mon.rdma_cmd_monitor is None and mon.wdma_cmd_monitor is None
     assert mon._owns_rdma_cmd_monitor is True and mon._owns_wdma_cmd_monitor is True
+
+
+def test_monitor_holding_its_own_watcher_is_collected():
+    mon = TavrinCommandMonitor(None, rdma_cmd_monitor=FakeLibraryMonitor())
+    mon.watcher = mon._run_read_commands()  # a cycle through the coroutine, as a task makes
+    alive = weakref.ref(mon)
+    del mon
+    gc.collect()
+    assert alive() is None
 
 
 def test_regions_are_copied_into_new_lists():

@@ -277,7 +277,7 @@ void bind_monitor(nb::module_& m) {
     // The instance keeps its state in __dict__ (dynamic_attr) as ordinary attributes; every
     // method takes `self` as a plain handle so it also works while __init__ is still running.
     nb::class_<CommandMonitor>(
-        m, "TavrinCommandMonitor", nb::dynamic_attr(),
+        m, "TavrinCommandMonitor", nb::dynamic_attr(), nb::is_weak_referenceable(),
         "Passive monitor for Intel read/write DMA descriptor streams.\n\n"
         "Watches ``rdma_cmd`` and ``wdma_cmd`` without driving anything, decodes every command\n"
         "beat into a ReadDMADescriptor or WriteDMADescriptor, keeps it in ``read_descriptors`` /\n"
