@@ -43,11 +43,18 @@ NB_MODULE(packets, m) {
 
     nb::class_<sarnel::ControlPacket, sarnel::Packet>(
         m, "VIPControlPacket", "Control packet declaring the frame size of the video that follows.")
-        .def(nb::init<std::int64_t, std::int64_t, std::int64_t>(), nb::arg("width"),
-             nb::arg("height"), nb::arg("interlacing") = 0)
-        .def_ro("width", &sarnel::ControlPacket::width)
-        .def_ro("height", &sarnel::ControlPacket::height)
-        .def_ro("interlacing", &sarnel::ControlPacket::interlacing)
+        .def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("width").none(),
+             nb::arg("height").none(), nb::arg("interlacing").none() = 0,
+             nb::sig("def __init__(self, width: int, height: int, interlacing: int = 0) -> None"))
+        .def_prop_ro(
+            "width", [](const sarnel::ControlPacket& p) { return p.width; },
+            nb::sig("def width(self) -> int"))
+        .def_prop_ro(
+            "height", [](const sarnel::ControlPacket& p) { return p.height; },
+            nb::sig("def height(self) -> int"))
+        .def_prop_ro(
+            "interlacing", [](const sarnel::ControlPacket& p) { return p.interlacing; },
+            nb::sig("def interlacing(self) -> int"))
         .attr("__hash__") = nb::none();
 
     nb::class_<sarnel::VideoPacket, sarnel::Packet>(

@@ -39,12 +39,12 @@ bool ControlPacket::equals(const Packet& other) const {
         return false;
     }
     const auto& o = static_cast<const ControlPacket&>(other);
-    return width == o.width && height == o.height && interlacing == o.interlacing;
+    return width.equal(o.width) && height.equal(o.height) && interlacing.equal(o.interlacing);
 }
 
 std::string ControlPacket::fields_repr() const {
-    return "width=" + std::to_string(width) + ", height=" + std::to_string(height) +
-           ", interlacing=" + std::to_string(interlacing);
+    return "width=" + py::str(nb::repr(width)) + ", height=" + py::str(nb::repr(height)) +
+           ", interlacing=" + py::str(nb::repr(interlacing));
 }
 
 VideoPacket::VideoPacket(nb::handle symbols) : payload(symbol_array(symbols)) {}

@@ -18,16 +18,20 @@ struct Packet {
     virtual std::string fields_repr() const { return ""; }
 };
 
-/// Packet type 15: declares the frame that the following video packets carry.
+/// Packet type 15: declares the frame that the following video packets carry. The fields are
+/// kept as the Python values given, unconverted: judging a declared size (True, 0, "640") is
+/// the checker's work, and a conversion here would hide what the stream declared.
 struct ControlPacket : Packet {
-    ControlPacket(std::int64_t width, std::int64_t height, std::int64_t interlacing)
-        : width(width), height(height), interlacing(interlacing) {}
+    ControlPacket(nb::handle width, nb::handle height, nb::handle interlacing)
+        : width(nb::borrow(width)),
+          height(nb::borrow(height)),
+          interlacing(nb::borrow(interlacing)) {}
     bool equals(const Packet& other) const override;
     std::string fields_repr() const override;
 
-    std::int64_t width;
-    std::int64_t height;
-    std::int64_t interlacing;
+    nb::object width;
+    nb::object height;
+    nb::object interlacing;
 };
 
 /// Packet type 0: one frame's symbols, raster order, colour planes interleaved.
