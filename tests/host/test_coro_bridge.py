@@ -8,6 +8,7 @@ at its awaits, `raise` awaits once then raises, `fail` throws a C++ exception.
 import asyncio
 import collections.abc
 import gc
+import subprocess
 import sys
 import tracemalloc
 import types
@@ -161,6 +162,37 @@ def finish_throw(coro, *args):
     with pytest.raises(StopIteration) as stop:
         coro.throw(*args)
     return stop.value.value
+
+
+class Bare:
+    """An iterator with neither throw() nor close(), as a hand-written __await__ may return."""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "bare"
+
+
+class BareAwaitable:
+    def __await__(self):
+        return Bare()
+
+
+def test_inner_iterator_without_throw_or_close():
+    """Like `yield from`: the exception is raised at the await itself, close() still closes."""
+    probe = Probe()
+    coro = tavrin._bridge_selftest_sum(BareAwaitable, 2, probe)
+    assert coro.send(None) == "bare"
+    with pytest.raises(KeyError, match="at the await"):
+        coro.throw(KeyError("at the await"))
+    assert probe.destroyed == 1
+
+    coro = tavrin._bridge_selftest_catching(BareAwaitable, 2)
+    assert coro.send(None) == "bare"
+    assert coro.throw(ValueError("caught")) == "bare"  # the body caught it and awaited again
+    caught = coro.close()  # GeneratorExit reached the body, which caught it and returned
+    assert [type(e) for e in caught] == [ValueError, GeneratorExit]
 
 
 def test_thrown_exception_unwinds_cpp_frame():
@@ -391,3 +423,31 @@ def test_no_references_or_memory_leak(drive):
         tracemalloc.stop()
     assert sys.getrefcount(payload) == refs
     assert after - before < 16 * 1024
+
+
+def test_suspended_coroutines_at_interpreter_exit(tmp_path):
+    """Frames still suspended when the interpreter shuts down are torn down without a crash."""
+    script = tmp_path / "exit.py"
+    script.write_text(
+        "import sys\n"
+        "from corvane.sim.bfms import tavrin\n"
+        "class Tick:\n"
+        "    def __await__(self):\n"
+        "        return (yield 't')\n"
+        "async def native(x):\n"
+        "    return await x\n"
+        "class Model:\n"
+        "    pass\n"
+        "model = Model()\n"
+        "model.engine = tavrin._bridge_selftest_sum(\n"
+        "    lambda: native(tavrin._bridge_selftest_raise(Tick())), 3)\n"
+        "model.engine.send(None)\n"
+        "loose = tavrin._bridge_selftest_sum(Tick, 3)\n"
+        "loose.send(None)\n"
+        "unstarted = tavrin._bridge_selftest_sum(Tick, 3)\n"
+        "sys.corvane_kept = tavrin._bridge_selftest_catching(Tick, 5)\n"
+        "sys.corvane_kept.send(None)\n"
+    )
+    done = subprocess.run([sys.executable, "-X", "dev", str(script)], capture_output=True,
+                          text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
