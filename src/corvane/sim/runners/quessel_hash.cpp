@@ -4,11 +4,14 @@
 // large project. The files are read and hashed with the GIL released, on up to kMaxWorkers
 // threads, and then entered into the index strictly in discovery order, so the first file of each
 // content wins exactly as a one-by-one loop would decide, and the first failing file (in that
-// order) is the one whose error is raised.
+// order) is the one whose error is raised. The native reading uses POSIX descriptors; on Windows
+// the host's own file objects and hashlib do it, file by file.
 #include "quessel_hash.hpp"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -27,9 +30,10 @@ namespace corvane::quessel {
 
 namespace {
 
-constexpr unsigned kMaxWorkers = 4;
-
 PyObject* native_hash_file = nullptr;
+
+#ifndef _WIN32
+constexpr unsigned kMaxWorkers = 4;
 
 struct FileDigest {
     Digest digest{};
@@ -111,14 +115,35 @@ std::vector<FileDigest> digest_all(const std::vector<std::string>& paths) {
     }
     return digests;
 }
+#endif
 
 }  // namespace
 
 void set_native_hash_file(nb::handle function) {
+#ifdef _WIN32
+    (void)function;  // no native index there: every file goes through _hash_file
+#else
     // Kept for the life of the process, like the module that owns it.
     native_hash_file = function.inc_ref().ptr();
+#endif
 }
 
+#ifdef _WIN32
+nb::bytes hash_file(nb::handle path) {
+    nb::object sha = py::attr("hashlib", "sha256")();
+    FileCloser file(py::attr("builtins", "open")(path, "rb"));
+    nb::object read = file.get().attr("read");
+    for (;;) {
+        nb::object chunk = read(kHashReadSize);
+        if (nb::len(chunk) == 0) {
+            break;
+        }
+        sha.attr("update")(chunk);
+    }
+    file.close();
+    return nb::borrow<nb::bytes>(sha.attr("digest")());
+}
+#else
 nb::bytes hash_file(nb::handle path) {
     std::string fs_path = fs_path_of(path);
     FileDigest result;
@@ -132,6 +157,7 @@ nb::bytes hash_file(nb::handle path) {
     }
     return to_bytes(result.digest);
 }
+#endif
 
 nb::dict original_source_index(nb::handle project_root, nb::handle source_dirs) {
     nb::object resolve = own("_resolve_path");
@@ -158,6 +184,7 @@ nb::dict original_source_index(nb::handle project_root, nb::handle source_dirs) 
         return originals;
     }
 
+#ifndef _WIN32
     std::vector<std::string> fs_paths;
     fs_paths.reserve(found.size());
     for (nb::handle path : found) {
@@ -173,6 +200,7 @@ nb::dict original_source_index(nb::handle project_root, nb::handle source_dirs) 
             originals[digest] = found[i];
         }
     }
+#endif
     return originals;
 }
 
