@@ -414,6 +414,33 @@ def test_read_errors(env, word, reason):
     assert len(bfm.rdma_cmd_sink.beats) == 1
 
 
+def test_queues_are_filled_before_their_log_lines(env):
+    """Each line is logged after the queue put it reports, and the memory commit precedes the
+    stored line; a line logged early would describe what has not happened yet."""
+    seen = []
+
+    class Recording(TavrinBFM):
+        def _log_transaction(self, message, *args):
+            seen.append((message.split(":")[0], self.read_commands.qsize(),
+                         self.read_responses.qsize(), self.write_commands.qsize(),
+                         self.write_responses.qsize(), self.memory.read(0x40, 1)))
+
+    bfm = make(cls=Recording, write_response_delay_cycles=0)
+    reads = run_reads(bfm, read_word(0, 16))
+    finish_response(env, env.started[0], 2)
+    bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x40, 1)))
+    bfm.dout_sink.beats.extend(write_beats([7] * 8))
+    writes = bfm._run_writes()
+    assert step(writes).count == 0
+    assert isinstance(step(writes), Blocked)
+    assert seen == [("READ command", 1, 0, 0, 0, b"\0"), ("READ data queued", 1, 0, 0, 0, b"\0"),
+                    ("READ response queued", 1, 1, 0, 0, b"\0"),
+                    ("WRITE command", 1, 1, 1, 0, b"\0"), ("WRITE data stored", 1, 1, 1, 0, b"\7"),
+                    ("WRITE response queued", 1, 1, 1, 1, b"\7")]
+    reads.close()
+    writes.close()
+
+
 def test_read_response_constant_is_looked_up_each_time(env):
     class Custom(TavrinBFM):
         READ_RESPONSE_DONE = 0x55
