@@ -157,11 +157,11 @@ nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle res
     }
     // One symbol as wide as the bus: the beat's single symbol is the whole command word.
     nb::object width = py::attr("builtins", "len")(bus.attr("data"));
-    nb::object format = py::attr("cocotbext.avalon", "AvalonFormat")(
-        nb::arg("bits_per_symbol") = width, nb::arg("symbols_per_beat") = 1);
+    nb::object format =
+        avalon("AvalonFormat")(nb::arg("bits_per_symbol") = width, nb::arg("symbols_per_beat") = 1);
     // The library names its format parameter `fmt`, so it goes by position.
-    return py::attr("cocotbext.avalon", "AvalonSTMonitor")(
-        bus, format, clock, nb::arg("reset") = reset, nb::arg("packets") = false);
+    return avalon("AvalonSTMonitor")(bus, format, clock, nb::arg("reset") = reset,
+                                     nb::arg("packets") = false);
 }
 
 void monitor_start(nb::handle self) {
