@@ -43,7 +43,7 @@ void run_quessel_test(const RunRequest& request) {
         py::setenv("COCOTB_ANSI_OUTPUT", "1");
     }
     py::unsetenv("NO_COLOR");
-    if (truthy(request.enable_questa_acc) && !env_has("QUESTA_ACC")) {
+    if (py::truthy(request.enable_questa_acc) && !env_has("QUESTA_ACC")) {
         py::setenv("QUESTA_ACC", "1");
     }
 
@@ -61,7 +61,7 @@ void run_quessel_test(const RunRequest& request) {
 
     std::string sim = py::getenv("SIM").value_or("questa");
     nb::object log_dir = join(project_root, nb::str("logs"));
-    if (truthy(request.clean_build)) {
+    if (py::truthy(request.clean_build)) {
         own("_clean_sim_build")(project_root, text(sim));
     }
     nb::object test_module = nb::borrow(request.test_module);
@@ -113,7 +113,7 @@ void prepend_python_paths(nb::handle paths) {
     // Kept as Python text: the old value may hold undecodable bytes (surrogate escapes).
     nb::object environ = py::attr("os", "environ");
     nb::object pythonpath = environ.attr("get")("PYTHONPATH", "");
-    if (truthy(pythonpath)) {
+    if (py::truthy(pythonpath)) {
         path_strings.append(pythonpath);
     }
     environ["PYTHONPATH"] = py::attr("os", "pathsep").attr("join")(path_strings);
@@ -124,10 +124,10 @@ void clean_sim_build(nb::handle project_root, const std::string& sim) {
     // The Questa waveform set-up a user arranged by hand survives every clean.
     nb::object wave = join(build_dir, nb::str("wave.do"));
     nb::object held;
-    if (truthy(wave.attr("is_file")())) {
+    if (py::truthy(wave.attr("is_file")())) {
         held = wave.attr("read_bytes")();
     }
-    if (truthy(build_dir.attr("exists")())) {
+    if (py::truthy(build_dir.attr("exists")())) {
         py::attr("shutil", "rmtree")(build_dir);
     }
     if (held.is_valid()) {

@@ -57,7 +57,7 @@ Generated generate(const TestRequest& request, nb::handle project_root, nb::hand
     for (nb::handle path : request.ip_search_paths) {
         search_paths.append(resolve(project_root, path));
     }
-    if (truthy(request.make_ipx)) {
+    if (py::truthy(request.make_ipx)) {
         nb::handle ipx_dirs =
             request.ipx_source_dirs.is_none() ? request.source_dirs : request.ipx_source_dirs;
         nb::object ipx_path =
@@ -155,8 +155,8 @@ nb::object quessel_test_cocotb(const TestRequest& request) {
     nb::object component_parameters = request.component_parameters.is_none()
                                           ? nb::object(nb::dict())
                                           : nb::borrow(request.component_parameters);
-    const bool generate_only = truthy(request.generate_only);
-    const bool keep_generated = generate_only || truthy(request.retain_generated);
+    const bool generate_only = py::truthy(request.generate_only);
+    const bool keep_generated = generate_only || py::truthy(request.retain_generated);
 
     nb::object output_dir;
     nb::object temporary;  // the TemporaryDirectory while the output is not kept

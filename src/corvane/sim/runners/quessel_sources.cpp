@@ -16,14 +16,14 @@ namespace {
 bool inside(nb::handle generated, nb::handle output_dir) {
     nb::object file = join(generated.attr("parent").attr("resolve")(), generated.attr("name"));
     nb::object directory = py::path(output_dir).attr("resolve")();
-    return truthy(file.attr("is_relative_to")(directory)) && !file.equal(directory);
+    return py::truthy(file.attr("is_relative_to")(directory)) && !file.equal(directory);
 }
 
 }  // namespace
 
 nb::object resolve_path(nb::handle project_root, nb::handle path) {
     nb::object candidate = py::path(path);
-    if (truthy(candidate.attr("is_absolute")())) {
+    if (py::truthy(candidate.attr("is_absolute")())) {
         return candidate;
     }
     return join(py::path(project_root), candidate);

@@ -32,7 +32,7 @@ void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::ha
     }
     nb::object log = py::path(log_path);
     log.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    FileCloser file(open_log(log, truthy(append_log) ? "a" : "w"));
+    FileCloser file(open_log(log, py::truthy(append_log) ? "a" : "w"));
     nb::list header;
     header.append("Command:");
     for (nb::handle argument : command) {
@@ -55,7 +55,7 @@ void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::ha
 
 nb::object make_ipx(nb::handle project_root, nb::handle source_dirs, nb::handle output_dir,
                     nb::handle log_path, nb::handle append_log) {
-    if (!truthy(source_dirs)) {
+    if (!py::truthy(source_dirs)) {
         return nb::none();
     }
     nb::object program = which("ip-make-ipx");
@@ -83,7 +83,7 @@ nb::object make_ipx(nb::handle project_root, nb::handle source_dirs, nb::handle 
 
 nb::list quartus_sim_sources(nb::handle ip_generate, nb::handle model_files) {
     nb::list sources;
-    if (!truthy(model_files)) {
+    if (!py::truthy(model_files)) {
         return sources;
     }
     nb::object quartus_root =
@@ -93,7 +93,7 @@ nb::list quartus_sim_sources(nb::handle ip_generate, nb::handle model_files) {
         sources.append(join(sim_lib, name));
     }
     for (nb::handle source : sources) {
-        if (!truthy(source.attr("exists")())) {
+        if (!py::truthy(source.attr("exists")())) {
             raise_instance(nb::handle(PyExc_FileNotFoundError)(
                 cat({nb::str("Missing Quartus simulation model: "), source})));
         }
@@ -107,7 +107,7 @@ void remove_empty_directories(nb::handle root) {
     nb::object listdir = py::attr("os", "listdir");
     for (nb::handle path : below) {
         // A link to an empty directory is not a directory of ours (and rmdir refuses it).
-        if (truthy(path.attr("is_dir")()) && !truthy(path.attr("is_symlink")()) &&
+        if (py::truthy(path.attr("is_dir")()) && !py::truthy(path.attr("is_symlink")()) &&
             nb::len(listdir(path)) == 0) {
             path.attr("rmdir")();
         }
@@ -117,11 +117,11 @@ void remove_empty_directories(nb::handle root) {
 void clean_directory(nb::handle path) {
     nb::object directory = py::path(path);
     // A link is removed itself, never followed: its target is not ours to empty.
-    if (truthy(directory.attr("is_symlink")())) {
+    if (py::truthy(directory.attr("is_symlink")())) {
         directory.attr("unlink")();
-    } else if (truthy(directory.attr("is_dir")())) {
+    } else if (py::truthy(directory.attr("is_dir")())) {
         py::attr("shutil", "rmtree")(directory);
-    } else if (truthy(directory.attr("exists")())) {
+    } else if (py::truthy(directory.attr("exists")())) {
         directory.attr("unlink")();
     }
     directory.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);

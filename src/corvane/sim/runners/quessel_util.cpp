@@ -9,29 +9,13 @@ nb::object own(const char* name) {
     return py::attr(kModule, name);
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw nb::python_error();
-    }
-    return result != 0;
-}
-
 nb::object join(nb::handle left, nb::handle right) {
-    PyObject* result = PyNumber_TrueDivide(left.ptr(), right.ptr());
-    if (result == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
+    return py::steal_checked(PyNumber_TrueDivide(left.ptr(), right.ptr()));
 }
 
 nb::object call_kw(nb::handle fn, nb::handle kwargs) {
     nb::object no_args = nb::steal(PyTuple_New(0));
-    PyObject* result = PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr());
-    if (result == nullptr) {
-        throw nb::python_error();
-    }
-    return nb::steal(result);
+    return py::steal_checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
 }
 
 nb::object open_log(nb::handle path, const char* mode) {

@@ -17,9 +17,6 @@ inline constexpr const char* kModule = "corvane.sim.runners.quessel";
 /// rtl_test_cocotb) through the module so that a test or a user can replace any of them.
 nb::object own(const char* name);
 
-/// `bool(value)` with Python's truth rules.
-bool truthy(nb::handle value);
-
 /// `left / right` with pathlib's semantics (an absolute right side replaces the left).
 nb::object join(nb::handle left, nb::handle right);
 
