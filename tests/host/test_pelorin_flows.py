@@ -93,6 +93,19 @@ def test_questa_flow(system, fake_vsim, recorder, monkeypatch, capfd, debug):
     assert "[exec] com" in capfd.readouterr().out
 
 
+def test_questa_log_level_is_set_before_the_compile(tmp_path, recorder, monkeypatch):
+    """vsim inherits the environment: the level must already be INFO when it starts."""
+    monkeypatch.setenv("COCOTB_LOG_LEVEL", "DEBUG")
+    seen = []
+    monkeypatch.setattr(pelorin, "compile_with_msim_setup",
+                        lambda root, top: seen.append((Path(root), top,
+                                                       os.environ["COCOTB_LOG_LEVEL"])))
+    monkeypatch.setattr(pelorin, "get_msim_libraries", lambda path: ["lib"])
+    pelorin.run_questa(str(tmp_path), "sys", "tb")
+    assert seen == [(tmp_path, "sys", "INFO")]
+    assert recorder.calls[2][1][-1][1][-2:] == ["-L", "lib"]
+
+
 def test_questa_without_libraries(tmp_path, fake_vsim, recorder):
     mentor = tmp_path / "s" / "s" / "testbench" / "mentor"
     mentor.mkdir(parents=True)

@@ -196,6 +196,17 @@ def test_compile_log(rec, tmp_path, capsys, monkeypatch, sim):
     rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=["a.v"], compile_log=log)
 
 
+def test_compile_log_line_is_flushed(rec, tmp_path, monkeypatch):
+    """The build that follows may run for minutes with its output in the log file."""
+    import builtins
+
+    printed = []
+    monkeypatch.setattr(builtins, "print", lambda *args, **kwargs: printed.append((args, kwargs)))
+    log = tmp_path / "c.log"
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=[], compile_log=log)
+    assert printed == [((f"questa compile log: {log}",), {"flush": True})]
+
+
 @pytest.mark.parametrize(
     "results, error, text",
     [
