@@ -51,9 +51,11 @@ def scripted_session(tmp_path, monkeypatch, *replies):
 
 
 def test_large_block_round_trip_and_board_view(session, tmp_path):
+    session.work_dir = tmp_path / "a dir ü"  # the script takes the path as one field
+    session.work_dir.mkdir()
     data = np.random.default_rng(7).integers(0, 1 << 16, size=2 * 1024 * 1024, dtype=np.uint16)
     session.write_memory(data, 0x100000)
-    assert (tmp_path / "data_in.bin").stat().st_size == 4 * 1024 * 1024
+    assert (session.work_dir / "data_in.bin").stat().st_size == 4 * 1024 * 1024
     back = session.read_memory((1024, 2048), 0x100000)
     assert back.dtype == np.dtype("<u2") and back.shape == (1024, 2048)
     assert np.array_equal(back.ravel(), data)
