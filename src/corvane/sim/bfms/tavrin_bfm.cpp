@@ -28,7 +28,8 @@ bool negative(nb::handle value) {
 }
 
 /// The bus given by the test, or the one found on the DUT by its signal prefix.
-nb::object bus_or_lookup(nb::handle dut, const char* prefix, nb::handle bus) {
+template <class Prefix>
+nb::object bus_or_lookup(nb::handle dut, Prefix prefix, nb::handle bus) {
     if (!bus.is_none()) {
         return nb::borrow(bus);
     }
@@ -82,9 +83,7 @@ nb::object make_byte_stream_format(nb::handle, nb::handle bus) {
 }
 
 nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus) {
-    nb::object dut = self.attr("dut");
-    nb::object resolved =
-        bus.is_none() ? avalon("AvalonSTBus").attr("from_prefix")(dut, prefix) : nb::borrow(bus);
+    nb::object resolved = bus_or_lookup(self.attr("dut"), prefix, bus);
     // The library calls its format parameter `fmt`, so it goes by position.
     return avalon("AvalonSTSink")(resolved, control_format(resolved), self.attr("clock"),
                                   nb::arg("reset") = self.attr("reset"),
@@ -92,9 +91,7 @@ nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus)
 }
 
 nb::object make_control_source(nb::handle self, nb::handle prefix, nb::handle bus) {
-    nb::object dut = self.attr("dut");
-    nb::object resolved =
-        bus.is_none() ? avalon("AvalonSTBus").attr("from_prefix")(dut, prefix) : nb::borrow(bus);
+    nb::object resolved = bus_or_lookup(self.attr("dut"), prefix, bus);
     return avalon("AvalonSTSource")(resolved, control_format(resolved), self.attr("clock"),
                                     nb::arg("reset") = self.attr("reset"),
                                     nb::arg("packets") = false, nb::arg("idle_value") = 0);
