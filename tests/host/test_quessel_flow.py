@@ -163,7 +163,7 @@ def test_default_flow(tools, project, rtl, capfd):
     ({"part": "10AX115", "component_parameters": {"WIDTH": 16, "DEPTH": True}}, "{p}/src",
      ["--part=10AX115", "--search-path={out}/components.ipx,$",
       "--component-parameter=WIDTH=16", "--component-parameter=DEPTH=True"]),
-    ({"make_ipx": False}, None, []),
+    ({"make_ipx": False, "part": ""}, None, ["--part="]),  # only None leaves the part out
     ({"make_ipx": False, "ip_search_paths": ["ip", "{p}/x/y"]}, None,
      ["--search-path={p}/ip,{p}/x/y,$"]),
     ({"ipx_source_dirs": ["ip", "/x"], "ip_search_paths": ["ip"]}, "{p}/ip,/x",
