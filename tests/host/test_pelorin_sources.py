@@ -131,6 +131,27 @@ def test_replaced_collaborators_are_used(system, monkeypatch):
     assert len(seen) == 11  # every quoted name of every vlog line
 
 
+def test_replaced_reader_and_path_conversion_are_used(system, monkeypatch):
+    """Every file is read through the module's _read_text and every script path converted
+    through its _path_from_msim, as they stand when called."""
+    root, quartus = system
+    read, converted = [], []
+    read_text, path_from_msim = pelorin._read_text, pelorin._path_from_msim
+    monkeypatch.setattr(pelorin, "_read_text",
+                        lambda path: read.append(Path(path).name) or read_text(path))
+    monkeypatch.setattr(pelorin, "_path_from_msim",
+                        lambda value: converted.append(value) or path_from_msim(value))
+    assert pelorin._msim_verilog_sources(root, SYSTEM) == expected_sources(root, quartus)
+    assert read.count("msim_setup.tcl") == 2  # variables, then the vlog lines
+    assert {"altera_mf.v", "pelsys_adder.v", "altera_reset_synchronizer.v"} <= set(read)
+    assert f"{(root / SUBMODULES).as_posix()}/pelsys_adder.v" in converted
+    read.clear()
+    assert pelorin._design_units(root / SUBMODULES / "pelsys.v") == {"pelsys"}
+    assert read == ["pelsys.v"]
+    assert pelorin._resolve_msim_source("$A/x.v", {"A": "/a"}, "/b") == Path("/a/x.v")
+    assert converted[-1] == "/a/x.v"
+
+
 def test_path_text_shortcut_agrees_with_path_objects(tmp_path, monkeypatch):
     """Large systems are resolved on path texts; with a replaced resolver the same script goes
     through path objects. Both must give the same list for awkward spellings."""

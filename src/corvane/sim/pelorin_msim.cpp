@@ -163,14 +163,23 @@ nb::object path_from_text(std::string_view value, const Host& host) {
     return host.path(host.windows ? forward_slashes(value) : posix_from_msim(value));
 }
 
-// `_resolve_msim_source` for one name, with the settings already in C++ form.
+// The module's function `name` when a test or a user has replaced it, else no object: the
+// module's own implementation then runs directly in C++.
+nb::object replacement(const char* name) {
+    nb::object fn = collaborator(name);
+    return is_original(fn, name) ? nb::object() : fn;
+}
+
+// `_resolve_msim_source` for one name, with the settings already in C++ form; `from_msim` is
+// the replacement of `_path_from_msim`, if any.
 nb::object resolve_source(std::string_view raw, const Settings& settings, nb::handle base_dir,
-                          const Host& host) {
+                          const Host& host, const nb::object& from_msim) {
     const std::string path = substitute_references(forward_slashes(raw), settings);
     if (path.find('$') != std::string::npos) {
         return nb::none();
     }
-    nb::object resolved = path_from_text(path, host);
+    nb::object resolved =
+        from_msim.is_valid() ? from_msim(make_str(path)) : path_from_text(path, host);
     if (!py::truthy(resolved.attr("is_absolute")())) {
         resolved = base_dir.attr("__truediv__")(resolved);
     }
@@ -181,12 +190,16 @@ bool exists(nb::handle path) {
     return py::truthy(path.attr("exists")());
 }
 
-std::string read_script(nb::handle path, const Host& host) {
-    nb::object reader = collaborator("_read_text");
-    if (is_original(reader, "_read_text")) {
+// The file's text through `reader`, the replacement of `_read_text` if any.
+std::string read_with(nb::handle path, const nb::object& reader, const Host& host) {
+    if (!reader.is_valid()) {
         return read_decoded(path, host);
     }
     return std::string(utf8_view(reader(path)));
+}
+
+std::string read_script(nb::handle path, const Host& host) {
+    return read_with(path, replacement("_read_text"), host);
 }
 
 // Path(text).exists() for a normalized POSIX path text.
@@ -379,11 +392,12 @@ nb::object quartus_install_dir(nb::handle project_root, nb::handle msim_setup_pa
 
 nb::object resolve_msim_source(nb::handle raw_path, nb::handle variables, nb::handle base_dir) {
     const Host host;
-    return resolve_source(utf8(raw_path), settings_of(variables), host.path(base_dir), host);
+    return resolve_source(utf8(raw_path), settings_of(variables), host.path(base_dir), host,
+                          replacement("_path_from_msim"));
 }
 
 nb::set design_units(nb::handle path) {
-    const std::string text = read_decoded(path, Host{});
+    const std::string text = read_script(path, Host{});
     std::vector<std::string_view> units;
     scan_design_units(text, units);
     nb::set result;
@@ -397,6 +411,7 @@ nb::list unique_verilator_sources(nb::handle sources) {
     const Host host;
     nb::object units_of = collaborator("_design_units");
     const bool native_units = is_original(units_of, "_design_units");
+    const nb::object reader = native_units ? replacement("_read_text") : nb::object();
     nb::list unique;
     nb::set seen_paths;
     std::unordered_set<std::string> seen_units;
@@ -407,7 +422,7 @@ nb::list unique_verilator_sources(nb::handle sources) {
         }
         units.clear();
         if (native_units) {
-            const std::string text = read_decoded(source, host);
+            const std::string text = read_with(source, reader, host);
             std::vector<std::string_view> found;
             scan_design_units(text, found);
             units.assign(found.begin(), found.end());
@@ -452,11 +467,13 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
     nb::object resolver = collaborator("_resolve_msim_source");
     nb::object unique = collaborator("_unique_verilator_sources");
     const bool native_resolve = is_original(resolver, "_resolve_msim_source");
+    const nb::object from_msim = native_resolve ? replacement("_path_from_msim") : nb::object();
     // Path texts instead of path objects where the rules are certainly the host's: a POSIX host
-    // and the module's own resolver, de-duplication and design-unit reader.
-    const bool posix_texts = host.native_read && native_resolve &&
+    // and the module's own resolver, path conversion, de-duplication and file readers.
+    const bool posix_texts = host.native_read && native_resolve && !from_msim.is_valid() &&
                              is_original(unique, "_unique_verilator_sources") &&
-                             is_original(collaborator("_design_units"), "_design_units");
+                             is_original(collaborator("_design_units"), "_design_units") &&
+                             !replacement("_read_text").is_valid();
     const Settings settings = native_resolve ? settings_of(variables) : Settings{};
     const std::string testbench = utf8(hdl_toplevel) + "_tb.v";
     const bool keep_testbench = py::truthy(include_testbench);
@@ -503,8 +520,9 @@ nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel
             continue;
         }
         for (std::string_view raw : scan_quoted_sources(line)) {
-            nb::object resolved = native_resolve ? resolve_source(raw, settings, base_dir, host)
-                                                 : resolver(make_str(raw), variables, base_dir);
+            nb::object resolved = native_resolve
+                                      ? resolve_source(raw, settings, base_dir, host, from_msim)
+                                      : resolver(make_str(raw), variables, base_dir);
             if (resolved.is_none()) {
                 continue;
             }
