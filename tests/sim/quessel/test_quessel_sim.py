@@ -2,6 +2,7 @@
 replace the generated copies, and a real cocotb test passes under Icarus against the result."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -62,6 +63,18 @@ def test_default_run_passes_and_leaves_no_generated_output(project):
     assert generated_dirs(root) == []
     assert (build / "wave.do").read_bytes() == wave
     assert not (build / "stale.vvp").exists()
+    # What Icarus compiled: the models, the project's own files (not their generated copies)
+    # and the wiring from the temporary directory.
+    vvp = (build / "sim.vvp").read_text(errors="replace").split(":file_names", 1)[1]
+    compiled = {Path(name) for name in re.findall(r'"([^"]+\.s?v)"', vvp)}
+    (wiring,) = [p for p in compiled if p.name == "pulse_unit.v"]
+    assert wiring.parent.parent == root and wiring.parent.name.startswith(
+        ".ip_generate_pulse_unit_")
+    src = (root / "../../src").resolve()
+    sim_lib = bin_dir.parents[1] / "eda" / "sim_lib"
+    assert {p.resolve() for p in compiled - {wiring}} == {
+        sim_lib / "220model.v", sim_lib / "altera_mf.v", src / "pulse_counter.v",
+        src / "edge_detect.sv"}
 
     text = log.read_text()
     blocks = text.split("Command: ")
