@@ -9,13 +9,12 @@ namespace corvane::quessel {
 
 namespace {
 
-/// Whether the entry `generated` lies inside `output_dir`, the directories on both sides with
-/// symbolic links resolved. A report may name any absolute path; only what the generation wrote
-/// below its own directory is ours to delete. The file's own name is kept unresolved: a link the
-/// generation left there is its entry (unlinking it removes the link, never its target).
-bool inside(nb::handle generated, nb::handle output_dir) {
+/// Whether the entry `generated` lies inside `directory` (already resolved), its own directory
+/// with symbolic links resolved. A report may name any absolute path; only what the generation
+/// wrote below its own directory is ours to delete. The file's own name is kept unresolved: a
+/// link the generation left there is its entry (unlinking it removes the link, never its target).
+bool inside(nb::handle generated, nb::handle directory) {
     nb::object file = join(generated.attr("parent").attr("resolve")(), generated.attr("name"));
-    nb::object directory = py::path(output_dir).attr("resolve")();
     return py::truthy(file.attr("is_relative_to")(directory)) && !file.equal(directory);
 }
 
@@ -55,13 +54,15 @@ nb::tuple use_original_sources(nb::handle project_root, nb::handle source_dirs,
     nb::list sources;
     nb::list retained_generated;
     nb::set seen_sources;
+    nb::object deletable_below =
+        output_dir.is_none() ? nb::none() : py::path(output_dir).attr("resolve")();
     for (nb::handle entry : generated_sources) {
         // As a path, so that a text entry naming an original compares equal to it and is never
         // taken for a copy.
         nb::object generated = py::path(entry);
         nb::object source = originals.attr("get")(hash(generated), generated);
         if (!source.equal(generated)) {
-            if (output_dir.is_none() || inside(generated, output_dir)) {
+            if (deletable_below.is_none() || inside(generated, deletable_below)) {
                 generated.attr("unlink")();
             }
         } else {
