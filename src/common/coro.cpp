@@ -164,16 +164,20 @@ Step send(CoroObject* self, nb::handle value) {
     PyObject* raw = nullptr;
     self->running = true;
     PySendResult status = PyIter_Send(promise.inner.ptr(), value.ptr(), &raw);
-    self->running = false;
     if (status == PYGEN_NEXT) {
+        self->running = false;
         return {Step::yielded, nb::steal(raw)};
     }
-    promise.inner.reset();
     if (status == PYGEN_RETURN) {
         promise.sent = nb::steal(raw);
     } else {
         fail_await(self);
     }
+    // Released while still marked running, as Python's await does: a finalizer of the finished
+    // iterator that reaches back for this coroutine is refused instead of tearing the frame down
+    // under our feet.
+    promise.inner.reset();
+    self->running = false;
     return run_frame(self);
 }
 
@@ -195,11 +199,14 @@ Step throw_in(CoroObject* self, nb::handle exception) {
         int found = PyObject_GetOptionalAttrString(inner.ptr(), "close", &close);
         nb::object closer = nb::steal(close);
         bool failed = found < 0 || (found > 0 && !nb::steal(PyObject_CallNoArgs(close)).is_valid());
-        self->running = false;
         if (!failed) {
             PyErr_SetObject(PyExc_GeneratorExit, exception.ptr());
         }
         fail_await(self);
+        // Released while still marked running, like the finished iterator in send().
+        closer.reset();
+        inner.reset();
+        self->running = false;
         return run_frame(self);
     }
     PyObject* thrower = nullptr;
@@ -210,9 +217,10 @@ Step throw_in(CoroObject* self, nb::handle exception) {
     }
     nb::object value =
         found > 0 ? nb::steal(PyObject_CallOneArg(thrower, exception.ptr())) : nb::object();
-    self->running = false;
+    method.reset();
     if (value.is_valid()) {
         promise.inner = std::move(inner);
+        self->running = false;
         return {Step::yielded, std::move(value)};
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -221,6 +229,8 @@ Step throw_in(CoroObject* self, nb::handle exception) {
     } else {
         fail_await(self);
     }
+    inner.reset();
+    self->running = false;
     return run_frame(self);
 }
 

@@ -304,6 +304,33 @@ def test_close_of_a_coroutine_that_ignores_generator_exit():
         coro.send(None)
 
 
+class ReentersWhenDropped:
+    """An inner iterator that yields once, then returns 1 or, when thrown into, raises; its
+    finalizer reaches back for the outer coroutine (as a cleanup callback might)."""
+
+    def __init__(self, holder):
+        self.holder, self.steps = holder, 0
+
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        self.steps += 1
+        if self.steps > 1:
+            raise StopIteration(1)
+        return "inner"
+
+    def throw(self, error):
+        del self  # the traceback must not keep the iterator alive
+        raise error
+
+    def __del__(self):
+        try:
+            self.holder["coro"].close()
+        except ValueError as error:
+            self.holder["refused"] = str(error)
+
+
 def test_reentrant_resume_is_refused():
     holder = {}
 
@@ -314,6 +341,22 @@ def test_reentrant_resume_is_refused():
     coro = holder["coro"] = tavrin._bridge_selftest_sum(factory, 1)
     with pytest.raises(ValueError, match="coroutine already executing"):
         coro.send(None)
+    holder.clear()
+
+
+@pytest.mark.parametrize("ending", ["return", "throw"])
+def test_finalizer_of_a_finished_inner_iterator_cannot_reenter(ending):
+    """The finished iterator is released while the coroutine still runs, as under Python's
+    await: re-entry is refused, where it would otherwise tear down the running frame."""
+    holder = {}
+    coro = holder["coro"] = tavrin._bridge_selftest_catching(
+        lambda: ReentersWhenDropped(holder), 2)
+    assert coro.send(None) == "inner"
+    assert (coro.send(None) if ending == "return" else coro.throw(KeyError("k"))) == "inner"
+    assert holder.pop("refused") == "coroutine already executing"
+    caught = finish(coro)
+    assert holder.pop("refused") == "coroutine already executing"
+    assert [type(e) for e in caught] == ([] if ending == "return" else [KeyError])
     holder.clear()
 
 
