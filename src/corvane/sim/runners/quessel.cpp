@@ -175,7 +175,8 @@ NB_MODULE(quessel, m) {
 
     m.def("_remove_empty_directories", &q::remove_empty_directories, nb::arg("root"),
           nb::sig("def _remove_empty_directories(root: str | os.PathLike[str]) -> None"),
-          "Remove every empty directory below `root`, deepest first; `root` itself stays.");
+          "Remove every empty directory below `root`, deepest first; `root` itself and links to\n"
+          "directories stay.");
 
     m.def("_clean_directory", &q::clean_directory, nb::arg("path"),
           nb::sig("def _clean_directory(path: str | os.PathLike[str]) -> None"),

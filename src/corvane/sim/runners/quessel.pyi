@@ -78,7 +78,8 @@ def _quartus_sim_sources(ip_generate: str | os.PathLike[str], model_files: Seque
 
 def _remove_empty_directories(root: str | os.PathLike[str]) -> None:
     """
-    Remove every empty directory below `root`, deepest first; `root` itself stays.
+    Remove every empty directory below `root`, deepest first; `root` itself and links to
+    directories stay.
     """
 
 def _clean_directory(path: str | os.PathLike[str]) -> None:
