@@ -227,9 +227,19 @@ def test_given_buses_replace_the_lookup(env):
         assert getattr(bfm, attr).bus is buses[name]
 
 
+class Named:
+    """A mode that is not text: the model goes by its str()."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
 @pytest.mark.parametrize(
     "mode, read, write",
-    [("full", True, True), ("read_write", True, True), ("Read_Write", True, True),
+    [(Named("Write Only"), False, True), ("full", True, True), ("read_write", True, True), ("Read_Write", True, True),
      ("readwrite", True, True), ("read", True, False), ("Read-Only", True, False),
      ("READ ONLY", True, False), ("readonly", True, False), ("write", False, True),
      ("write-only", False, True), ("WriteOnly", False, True)],
@@ -287,7 +297,10 @@ def test_construction_errors(env, monkeypatch, kwargs, widths, message):
 def test_creation_line(env, caplog, mode, line):
     with caplog.at_level(logging.INFO, logger="cocotb.top.tavrin_bfm"):
         make(mode, write_response_delay_cycles=5)
-    assert [r.getMessage() for r in caplog.records if r.name == "cocotb.top.tavrin_bfm"] == [line]
+    records = [r for r in caplog.records if r.name == "cocotb.top.tavrin_bfm"]
+    assert [(r.levelno, r.getMessage()) for r in records] == [(logging.INFO, line)]
+    # Formatted lazily by logging, from the values themselves (the mode as passed).
+    assert records[0].args[0] is mode and records[0].args[3:] == (2, 5, 10)
 
 
 def test_start_and_stop(env):
