@@ -7,6 +7,8 @@
 // errors.
 #include "common/coro.hpp"
 
+#include "common/errors.hpp"
+
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -30,11 +32,6 @@ struct CoroObject {
 
 CoroObject* as_coro(PyObject* self) {
     return reinterpret_cast<CoroObject*>(self);
-}
-
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw nb::python_error();
 }
 
 /// Destroy the frame (locals release what they hold); safe against re-entry from destructors.
@@ -187,8 +184,7 @@ Step throw_in(CoroObject* self, nb::handle exception) {
     if (!self->frame || !self->started) {
         // Like a Python coroutine: an unstarted one is closed by the throw and raises it.
         destroy_frame(self);
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-        throw nb::python_error();
+        raise_instance(exception);
     }
     Promise& promise = self->frame.promise();
     nb::object inner = std::move(promise.inner);

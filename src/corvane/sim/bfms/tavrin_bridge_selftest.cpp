@@ -5,6 +5,7 @@
 #include "tavrin_bridge_selftest.hpp"
 
 #include "common/coro.hpp"
+#include "common/errors.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -62,8 +63,7 @@ Coroutine await_catching(nb::object factory, long count) {
 Coroutine await_then_raise(nb::object awaitable, nb::object exception) {
     nb::object value = co_await awaitable;
     if (!exception.is_none()) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-        throw nb::python_error();
+        raise_instance(exception);
     }
     co_return value;
 }
