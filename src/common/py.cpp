@@ -33,7 +33,14 @@ nb::object path(nb::handle value) {
 }
 
 std::string str(nb::handle value) {
-    return nb::str(value).c_str();
+    nb::str text(value);
+    Py_ssize_t size = 0;
+    // Text that UTF-8 cannot hold (lone surrogates) raises the interpreter's UnicodeEncodeError.
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) {
+        throw nb::python_error();
+    }
+    return std::string(data, static_cast<size_t>(size));
 }
 
 std::optional<std::string> getenv(const char* name) {
