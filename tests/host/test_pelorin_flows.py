@@ -39,7 +39,7 @@ def test_sim_selects_the_flow(monkeypatch, sim, called):
     assert calls == [(called, ("/p", "sys", "tb_sys", False)), (called, ("/p", "sys", "t", True))]
 
 
-@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa"])
+@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa", "q\udcffx"])
 def test_unsupported_sim(monkeypatch, tmp_path, recorder, sim):
     monkeypatch.setenv("SIM", sim)
     with pytest.raises(ValueError) as info:

@@ -1,5 +1,6 @@
 """The Verilator source list of a Platform Designer system, read from its msim_setup.tcl."""
 
+import os
 from pathlib import Path
 
 import pytest
@@ -76,6 +77,21 @@ def test_relative_project_root(system, monkeypatch):
     root, quartus = system
     monkeypatch.chdir(root.parent)
     assert pelorin._msim_verilog_sources(root.name, SYSTEM) == expected_sources(root, quartus)
+
+
+def test_undecodable_bytes_in_the_project_path(system, tmp_path, monkeypatch):
+    """A directory name that is not UTF-8 reaches Python as surrogate escapes; the paths built
+    from it must name the same files again."""
+    root, quartus = system
+    odd = tmp_path / os.fsdecode(b"proj\xff")
+    root.rename(odd)
+    odd_quartus = odd / quartus.relative_to(root)
+    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(odd_quartus))
+    expected = expected_sources(odd, odd_quartus)
+    assert pelorin._msim_verilog_sources(odd, SYSTEM) == expected
+    original = pelorin._resolve_msim_source
+    monkeypatch.setattr(pelorin, "_resolve_msim_source", lambda *args: original(*args))
+    assert pelorin._msim_verilog_sources(odd, SYSTEM) == expected
 
 
 def test_missing_files_and_unknown_installation_are_skipped(system, monkeypatch):

@@ -96,6 +96,9 @@ def test_call_sequence_and_arguments(rec, tmp_path):
         ("verilator", None, False, VERILATOR_BUILD, [], False),
         ("Questa", "1", True, [], [], False),
         ("icarus", "1", False, [], [], False),
+        # Undecodable bytes of the environment arrive as surrogate escapes and stay so.
+        ("q\udcffx", "1", False, [], [], False),
+        ("questa", "on\udcff", False, QUESTA_BUILD, ["-no_autoacc"], False),
     ],
 )
 def test_simulator_arguments(rec, tmp_path, monkeypatch, sim, acc, debug, build_args, test_args,

@@ -100,13 +100,14 @@ std::string compile_do_text(std::string_view qsys_simdir, std::string_view hdl_t
 
 void platform_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
                           nb::handle debug) {
-    const std::string sim = py::getenv("SIM").value_or("questa");
-    if (sim == "verilator") {
+    // Kept a Python str: an undecodable byte of the environment is a surrogate escape there.
+    nb::object sim = py::attr("os", "environ").attr("get")("SIM", "questa");
+    if (sim.equal(nb::str("verilator"))) {
         collaborator("run_verilator")(project_root, hdl_toplevel, test_module, debug);
-    } else if (sim == "questa") {
+    } else if (sim.equal(nb::str("questa"))) {
         collaborator("run_questa")(project_root, hdl_toplevel, test_module, debug);
     } else {
-        raise(PyExc_ValueError, "Unsupported SIM=" + sim);
+        raise_instance(nb::handle(PyExc_ValueError)(nb::str("Unsupported SIM={}").format(sim)));
     }
 }
 

@@ -344,9 +344,10 @@ nb::object quartus_install_dir(nb::handle project_root, nb::handle msim_setup_pa
                                nb::handle msim_variables) {
     nb::object from_msim = collaborator("_path_from_msim");
     for (const char* env_name : {"QUARTUS_INSTALL_DIR", "QUARTUS_ROOTDIR"}) {
-        const auto value = py::getenv(env_name);
-        if (value && !value->empty()) {
-            nb::object path = from_msim(make_str(*value));
+        // As Python sees it: an undecodable byte of an installation path is a surrogate escape.
+        nb::object value = py::attr("os", "environ").attr("get")(env_name);
+        if (!value.is_none() && py::truthy(value)) {
+            nb::object path = from_msim(value);
             if (exists(path)) {
                 return path;
             }

@@ -40,6 +40,27 @@ nb::object call_kw(nb::handle fn, nb::handle kwargs) {
     return py::steal_checked(PyObject_Call(fn.ptr(), no_args.ptr(), kwargs.ptr()));
 }
 
+// `os.environ.get(name, fallback)`, kept a Python str: an undecodable byte of the environment
+// is a surrogate escape there, which has no UTF-8 form.
+nb::object environ_get(const char* name, const char* fallback) {
+    return py::attr("os", "environ").attr("get")(name, fallback);
+}
+
+bool is_text(nb::handle value, const char* text) {
+    return value.equal(nb::str(text));
+}
+
+// Whether a `QUESTA_ACC` value asks for full design visibility: lower-cased, not trimmed.
+bool acc_requested(nb::handle value) {
+    nb::object lowered = value.attr("lower")();
+    for (const char* word : {"1", "true", "yes", "on"}) {
+        if (is_text(lowered, word)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void print_sources(nb::handle sources) {
     py::print("RTL sources:");
     nb::object print = py::attr("builtins", "print");
@@ -66,9 +87,11 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
                      nb::handle debug, nb::handle compile_log) {
     nb::object get_runner = py::attr(kRunnerModule, "get_runner");
     nb::object root = py::path(project_root);
-    std::string sim = py::getenv("SIM").value_or("questa");
-    nb::str sim_name(sim.data(), sim.size());
-    nb::object build_dir = join(root, nb::str(("sim_build_" + sim).c_str()));
+    nb::object sim = environ_get("SIM", "questa");
+    const Simulator kind = is_text(sim, "questa")      ? Simulator::questa
+                           : is_text(sim, "verilator") ? Simulator::verilator
+                                                       : Simulator::other;
+    nb::object build_dir = join(root, nb::str("sim_build_{}").format(sim));
 
     nb::object given =
         sources.is_none() ? nb::object(discover_sources(root, source_dirs)) : nb::borrow(sources);
@@ -77,8 +100,8 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
         source_paths.append(py::path(source));
     }
 
-    nb::object runner = get_runner(sim_name);
-    nb::list build_args = to_list(build_args_for(sim));
+    nb::object runner = get_runner(sim);
+    nb::list build_args = to_list(build_args_for(kind));
     nb::object build_parameters =
         parameters.is_none() ? nb::object(nb::dict()) : nb::borrow(parameters);
 
@@ -90,7 +113,8 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
         log_path.attr("parent").attr("mkdir")(nb::arg("parents") = true,
                                               nb::arg("exist_ok") = true);
         // Flushed: the build that follows can run for minutes with its output in the log.
-        py::print(sim + " compile log: " + py::str(log_path), true);
+        py::attr("builtins", "print")(nb::str("{} compile log: {}").format(sim, log_path),
+                                      nb::arg("flush") = true);
     }
 
     nb::dict build_kwargs;
@@ -106,11 +130,8 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     call_kw(runner.attr("build"), build_kwargs);
 
     bool is_debug = py::truthy(debug);
-    bool questa = sim == "questa";
-    std::optional<std::string> questa_acc;
-    if (questa && !is_debug) {
-        questa_acc = py::getenv("QUESTA_ACC");
-    }
+    bool questa = kind == Simulator::questa;
+    bool acc = questa && !is_debug && acc_requested(environ_get("QUESTA_ACC", "0"));
     nb::dict test_kwargs;
     test_kwargs["hdl_toplevel"] = hdl_toplevel;
     test_kwargs["test_module"] = test_module;
@@ -119,7 +140,7 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     // Only Questa has a GUI worth opening; the others would look for an outside wave viewer.
     test_kwargs["gui"] = questa ? nb::borrow(debug) : nb::object(nb::bool_(false));
     test_kwargs["waves"] = debug;
-    test_kwargs["test_args"] = to_list(test_args_for(sim, is_debug, questa_acc));
+    test_kwargs["test_args"] = to_list(test_args_for(kind, is_debug, acc));
     nb::object results_xml = call_kw(runner.attr("test"), test_kwargs);
 
     // Through the module attribute, so a replaced check is the one that runs.

@@ -3,25 +3,23 @@
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace corvane::rtl {
 
 namespace nb = nanobind;
 
-/// Extra build-step arguments for simulator `sim`; only "questa" and "verilator" (exact case) have
-/// any, so a differently spelled name still reaches cocotb but gets no simulator options.
-std::vector<std::string> build_args_for(std::string_view sim);
+/// The simulators with arguments of their own; `SIM` names them exactly (case included), so a
+/// differently spelled name still reaches cocotb but gets no simulator options.
+enum class Simulator { questa, verilator, other };
 
-/// Whether a `QUESTA_ACC` value asks for full design visibility: lower-cased but not trimmed.
-bool questa_acc_requested(const std::optional<std::string>& value);
+/// Extra build-step arguments for `sim`.
+std::vector<std::string> build_args_for(Simulator sim);
 
-/// Extra test-step arguments: Questa only (visibility, then the wave script in debug runs).
-std::vector<std::string> test_args_for(std::string_view sim, bool debug,
-                                       const std::optional<std::string>& questa_acc);
+/// Extra test-step arguments: Questa only (visibility, then the wave script in debug runs);
+/// `acc_requested` is what `QUESTA_ACC` asks for.
+std::vector<std::string> test_args_for(Simulator sim, bool debug, bool acc_requested);
 
 /// HDL sources under `project_root / dir` for each entry of `source_dirs`: per directory the
 /// sorted *.v files first, then the sorted *.sv files; a missing directory contributes nothing.
