@@ -106,6 +106,14 @@ def test_questa_log_level_is_set_before_the_compile(tmp_path, recorder, monkeypa
     assert recorder.calls[2][1][-1][1][-2:] == ["-L", "lib"]
 
 
+def test_questa_library_name_is_formed_after_the_build(tmp_path, recorder, monkeypatch):
+    monkeypatch.setattr(pelorin, "compile_with_msim_setup", lambda root, top: None)
+    monkeypatch.setattr(pelorin, "get_msim_libraries", lambda path: [])
+    with pytest.raises(TypeError):  # a path names the system, but cannot take "_inst"
+        pelorin.run_questa(tmp_path, Path("sys"), "tb")
+    assert [call[0] for call in recorder.calls] == ["get_runner", "build"]
+
+
 def test_questa_without_libraries(tmp_path, fake_vsim, recorder):
     mentor = tmp_path / "s" / "s" / "testbench" / "mentor"
     mentor.mkdir(parents=True)

@@ -155,13 +155,11 @@ void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle tes
         test_args.append("-do");
         test_args.append("wave.do");
     }
-    nb::object library = nb::steal(PyNumber_Add(hdl_toplevel.ptr(), nb::str("_inst").ptr()));
-    if (!library.is_valid()) {
-        throw nb::python_error();
-    }
 
     runner.attr("build")(nb::arg("sources") = nb::list(), nb::arg("hdl_toplevel") = hdl_toplevel,
                          nb::arg("build_dir") = build_dir, nb::arg("always") = false);
+    nb::object library =
+        py::steal_checked(PyNumber_Add(hdl_toplevel.ptr(), nb::str("_inst").ptr()));
     nb::object results_xml = runner.attr("test")(
         nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("hdl_toplevel_library") = library,
         nb::arg("test_module") = test_module, nb::arg("hdl_toplevel_lang") = "verilog",
