@@ -74,6 +74,39 @@ nb::object steal_checked(PyObject* result) {
     return nb::steal(result);
 }
 
+std::vector<nb::object> unpack(nb::handle value, size_t count) {
+    // Only a type that cannot iterate at all gets the unpacking text (named by its bare type
+    // name); a TypeError raised by its own __iter__ passes unchanged, as in Python.
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (type->tp_iter == nullptr && !PySequence_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", type->tp_name);
+        throw nb::python_error();
+    }
+    nb::object items = steal_checked(PyObject_GetIter(value.ptr()));
+    std::vector<nb::object> targets;
+    targets.reserve(count);
+    while (targets.size() < count) {
+        nb::object item = nb::steal(PyIter_Next(items.ptr()));
+        if (!item.is_valid()) {
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected %zu, got %zu)", count,
+                             targets.size());
+            }
+            throw nb::python_error();
+        }
+        targets.push_back(std::move(item));
+    }
+    nb::object extra = nb::steal(PyIter_Next(items.ptr()));
+    if (extra.is_valid()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+    }
+    if (PyErr_Occurred() != nullptr) {
+        throw nb::python_error();
+    }
+    return targets;
+}
+
 bool isinstance(nb::handle value, const char* module_name, const char* attr_name) {
     return nb::isinstance(value, attr(module_name, attr_name));
 }

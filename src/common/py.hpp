@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::py {
 
@@ -44,6 +45,9 @@ bool truthy(nb::handle value);
 
 /// Own the new reference a C API call returned; NULL raises the pending Python exception.
 nb::object steal_checked(PyObject* result);
+
+/// `a, b, ... = value` for `count` targets, with the interpreter's own unpacking errors.
+std::vector<nb::object> unpack(nb::handle value, size_t count);
 
 /// `isinstance(value, module.attr)`.
 bool isinstance(nb::handle value, const char* module_name, const char* attr_name);

@@ -6,6 +6,7 @@ step by step like cocotb's Task would. Wire timing is checked by the simulation 
 """
 
 import logging
+import re
 
 import cocotb
 import cocotb.triggers
@@ -253,6 +254,26 @@ def test_modes(env, mode, read, write):
     assert bfm.read_data_bytes_per_beat == (16 if read else None)
     assert bfm.write_data_bytes_per_beat == (8 if write else None)
     assert bfm.data_bytes_per_beat == (16 if read else 8)
+
+
+@pytest.mark.parametrize(
+    "decoded, outcome",
+    [((x for x in (False, True)), (False, True)),  # any iterable of two, like tuple unpacking
+     ((True, False, True), "too many values to unpack (expected 2)"),
+     ((True,), "not enough values to unpack (expected 2, got 1)"),
+     (None, "cannot unpack non-iterable NoneType object")],
+)
+def test_decode_mode_override_is_unpacked_like_python(env, decoded, outcome):
+    class Custom(TavrinBFM):
+        def _decode_mode(self, mode):
+            return decoded
+
+    if isinstance(outcome, str):
+        with pytest.raises((ValueError, TypeError), match=re.escape(outcome)):
+            make(cls=Custom)
+    else:
+        bfm = make(cls=Custom)
+        assert (bfm.enable_read, bfm.enable_write) == outcome
 
 
 MODE_ERROR = "TavrinBFM mode must be 'full', 'read', 'read_only', 'write', or 'write_only'"

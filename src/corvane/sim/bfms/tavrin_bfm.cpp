@@ -108,9 +108,11 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     if (negative(a.read_response_delay_cycles) || negative(a.write_response_delay_cycles)) {
         raise(PyExc_ValueError, "DMA response delays must be non-negative");
     }
-    nb::object enables = self.attr("_decode_mode")(a.mode);
-    nb::object enable_read = enables[0];
-    nb::object enable_write = enables[1];
+    // Unpacked like `enable_read, enable_write = ...`, so an override returning another shape
+    // fails the way Python would.
+    std::vector<nb::object> enables = py::unpack(self.attr("_decode_mode")(a.mode), 2);
+    const nb::object& enable_read = enables[0];
+    const nb::object& enable_write = enables[1];
     self.attr("enable_read") = enable_read;
     self.attr("enable_write") = enable_write;
 
