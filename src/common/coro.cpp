@@ -523,11 +523,11 @@ void register_type(nb::module_& module) {
     // The type's name must outlive the type; one module registers one type.
     static std::string type_name;
     type_name = std::string(nb::str(module.attr("__name__")).c_str()) + "._CppCoroutine";
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         type_name.c_str(), sizeof(CoroObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, coro_slots};
-    spec.name = type_name.c_str();
-    nb::object type = nb::steal(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
+    type_spec.name = type_name.c_str();
+    nb::object type = nb::steal(PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr));
     if (!type.is_valid()) {
         throw nb::python_error();
     }

