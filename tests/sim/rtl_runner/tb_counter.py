@@ -1,4 +1,4 @@
-"""cocotb tests of counter.v: counting with enable, and wrap-around at WIDTH bits."""
+"""cocotb tests of the counter example's design: counting with enable, wrap-around at WIDTH bits."""
 
 import os
 

@@ -7,6 +7,7 @@ import pytest
 from simrun import run_cocotb, verilator_path
 
 HERE = Path(__file__).parent
+COUNTER = HERE.parents[2] / "examples" / "counter" / "src" / "counter.v"
 
 pytestmark = [
     pytest.mark.sim,
@@ -20,7 +21,7 @@ pytestmark = [
 
 def test_counter_under_verilator(tmp_path, capfd):
     log = tmp_path / "compile.log"
-    run_cocotb(tmp_path, "counter", "tb_counter", sources=[HERE / "counter.v"], test_dir=HERE,
+    run_cocotb(tmp_path, "counter", "tb_counter", sources=[COUNTER], test_dir=HERE,
                sim="verilator", compile_log=log, parameters={"WIDTH": 5},
                env={"EXPECTED_WIDTH": "5"})
     assert capfd.readouterr().out.splitlines()[0] == f"verilator compile log: {log}"
