@@ -25,10 +25,41 @@ nb::handle reader_threads() {
     return threads;
 }
 
+// True while `proc` has not exited (`proc.poll() is None`).
+bool running(nb::handle proc) {
+    return proc.attr("poll")().is_none();
+}
+
+// Remembers a reader thread for wait_for_readers (and forgets those that have ended).
+void track_reader(nb::handle thread) {
+    nb::handle all = reader_threads();
+    nb::list live;
+    for (nb::handle reader : all) {
+        if (nb::bool_(reader.attr("is_alive")())) {
+            live.append(reader);
+        }
+    }
+    live.append(thread);
+    if (PyList_SetSlice(all.ptr(), 0, PyList_GET_SIZE(all.ptr()), live.ptr()) != 0) {
+        throw nb::python_error();
+    }
+}
+
 void clear_child_state(nb::handle self) {
     self.attr("_proc") = nb::none();
     self.attr("_output") = nb::none();
     self.attr("_reader_thread") = nb::none();
+}
+
+// Waits (bounded) for a child whose output has ended to exit; one that lives on is left alone.
+void await_exit(nb::handle proc) {
+    try {
+        proc.attr("wait")(nb::arg("timeout") = kExitWait);
+    } catch (nb::python_error& error) {
+        if (!error.matches(py::attr("subprocess", "TimeoutExpired"))) {
+            throw;
+        }
+    }
 }
 
 // Ends a child that did not leave on "QUIT" in time: terminate, then kill as a last resort.
@@ -96,10 +127,6 @@ SessionLock::~SessionLock() {
     } catch (nb::python_error& error) {
         error.discard_as_unraisable(lock_);
     }
-}
-
-bool running(nb::handle proc) {
-    return proc.attr("poll")().is_none();
 }
 
 void init(nb::handle self, nb::handle brenlow, nb::handle master_index, nb::handle uart_index,
@@ -234,6 +261,9 @@ nb::object next_line(nb::handle self, nb::handle timeout) {
         throw;
     }
     if (item.is_none()) {
+        // The marker stays queued: the reader has ended, so a later wait on this queue would
+        // otherwise block for ever (a transfer waits without a time limit).
+        output.attr("put")(item);
         nb::object proc = self.attr("_proc");
         nb::object ret = proc.is_none() ? nb::none() : proc.attr("poll")();
         raise(PyExc_RuntimeError, "system-console stopped unexpectedly with code " + py::str(ret));
@@ -263,25 +293,15 @@ void stdout_reader(nb::handle proc, nb::handle output) {
             }
             put(line.attr("rstrip")(line_end));
         }
+        // The output closes a moment before the child's exit is known. The marker waits for
+        // the exit, so that its taker reports the real status and the next _start sees the
+        // child gone and replaces it, instead of sending a request to a child that cannot answer.
+        await_exit(proc);
     } catch (nb::python_error&) {
         finish();
         throw;
     }
     finish();
-}
-
-void track_reader(nb::handle thread) {
-    nb::handle all = reader_threads();
-    nb::list live;
-    for (nb::handle reader : all) {
-        if (nb::bool_(reader.attr("is_alive")())) {
-            live.append(reader);
-        }
-    }
-    live.append(thread);
-    if (PyList_SetSlice(all.ptr(), 0, PyList_GET_SIZE(all.ptr()), live.ptr()) != 0) {
-        throw nb::python_error();
-    }
 }
 
 void wait_for_readers() {
