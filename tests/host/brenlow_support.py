@@ -29,5 +29,8 @@ def children():
     """Process ids of this process's live children (Linux)."""
     pids = set()
     for task in pathlib.Path("/proc/self/task").iterdir():
-        pids.update(int(pid) for pid in (task / "children").read_text().split())
+        try:
+            pids.update(int(pid) for pid in (task / "children").read_text().split())
+        except OSError:  # a thread (a reader) that ended since the listing
+            pass
     return pids
