@@ -40,16 +40,10 @@ void stdout_reader(nb::handle proc, nb::handle output);
 nb::object session_script_path(nb::handle self);
 void release_session_script(nb::handle self);
 
-/// Remembers a reader thread for wait_for_readers (and forgets those that have ended).
-void track_reader(nb::handle thread);
-
 /// Interpreter-exit hook, run after every session's own close hook: waits (2 s at most) for
 /// the reader threads of the just-closed children to end. A reader is C++ calling into Python;
 /// one still running when the interpreter finalises would be ended by the interpreter in the
 /// middle of C++ frames, which aborts the process.
 void wait_for_readers();
-
-/// True while `proc` has not exited (`proc.poll() is None`).
-bool running(nb::handle proc);
 
 }  // namespace corvane::brenlow
