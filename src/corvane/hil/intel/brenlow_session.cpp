@@ -13,7 +13,8 @@ namespace corvane::brenlow {
 
 namespace {
 
-// Longest wait for the child to leave after "QUIT", and again after terminating it.
+// Longest wait for the child to leave after "QUIT", and again after terminating it; also how
+// long the reader gives a child whose output has closed to finish exiting.
 constexpr double kExitWait = 3.0;
 
 // Longest wait at interpreter exit for reader threads whose child has just been closed.
