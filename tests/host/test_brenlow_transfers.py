@@ -2,6 +2,7 @@
 
 import pathlib
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -254,6 +255,9 @@ def test_uart_answers_from_the_console(tmp_path, monkeypatch, reply, outcome):
         if isinstance(outcome, str):
             assert s.command("ver", timeout=0.0001) == outcome
         else:
+            started = time.monotonic()
             with pytest.raises(type(outcome), match=str(outcome)):
                 s.command("ver", timeout=0.0001)
+            if not reply:  # a second beyond the script's own limit
+                assert time.monotonic() - started >= 1.0
     assert logged(log)[1][0] == "UART\t766572\t1"
