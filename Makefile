@@ -26,6 +26,7 @@ system:
 	@missing=""; \
 	command -v iverilog >/dev/null || missing="$$missing iverilog"; \
 	command -v tclsh >/dev/null || missing="$$missing tcl"; \
+	command -v g++ >/dev/null || missing="$$missing g++"; \
 	if [ -n "$$missing" ]; then \
 	    if [ "$$(id -u)" = 0 ]; then \
 	        echo "Installing Debian packages:$$missing"; \
