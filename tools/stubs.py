@@ -5,6 +5,9 @@
 """
 
 import argparse
+import ast
+import dataclasses
+import importlib
 import importlib.machinery
 import pathlib
 import subprocess
@@ -30,11 +33,92 @@ def stub_path(module: str) -> pathlib.Path:
     return SRC / (module.replace(".", "/") + ".pyi")
 
 
+# What @dataclass writes into a class; a stub declares the fields and the decorator instead.
+DATACLASS_GENERATED = {
+    "__dataclass_params__", "__dataclass_fields__", "__hash__", "__init__", "__repr__",
+    "__eq__", "__setattr__", "__delattr__", "__match_args__",
+}
+
+
+def _statement_name(node: ast.stmt) -> str | None:
+    if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        return node.name
+    if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+        return node.target.id
+    if isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name):
+        return node.targets[0].id
+    return None
+
+
+def _field_line(field: dataclasses.Field) -> str:
+    annotation = field.type if isinstance(field.type, str) else field.type.__name__
+    default = "" if field.default is dataclasses.MISSING else f" = {field.default!r}"
+    return f"{field.name}: {annotation}{default}"
+
+
+def declare_dataclasses(text: str, module: str) -> str:
+    """Rewrite the stub of each dataclass as `@dataclasses.dataclass(...)` with its fields.
+
+    nanobind's stub generator sees a dataclass made at run time as a class with generated
+    methods and no field declarations, so type checkers would not know its attributes.
+    """
+    imported = importlib.import_module(module)
+    lines = text.splitlines()
+    replaced: dict[int, list[str]] = {}  # first line index -> new lines
+    dropped: set[int] = set()
+    for node in ast.parse(text).body:
+        cls = getattr(imported, node.name, None) if isinstance(node, ast.ClassDef) else None
+        if cls is None or not dataclasses.is_dataclass(cls):
+            continue
+        fields = dataclasses.fields(cls)
+        names = {f.name for f in fields}
+        indent = " " * node.body[0].col_offset
+        body = list(node.body)
+        docstring = body[:1] if ast.get_docstring(node) is not None else []
+        for stmt in body[len(docstring):]:
+            if _statement_name(stmt) in DATACLASS_GENERATED | names:
+                first = min([stmt.lineno] + [d.lineno for d in getattr(stmt, "decorator_list", [])])
+                # The member goes together with the blank line that separated it.
+                if first >= 2 and not lines[first - 2].strip():
+                    first -= 1
+                dropped.update(range(first - 1, stmt.end_lineno))
+        frozen = cls.__dataclass_params__.frozen
+        decorator = "@dataclasses.dataclass(frozen=True)" if frozen else "@dataclasses.dataclass"
+        replaced[node.lineno - 1] = [decorator, lines[node.lineno - 1]]
+        after = docstring[0].end_lineno if docstring else node.lineno
+        replaced[after - 1] = [lines[after - 1]] + [""] * bool(docstring) + [
+            indent + _field_line(f) for f in fields
+        ]
+    out = []
+    for index, line in enumerate(lines):
+        if index in replaced:
+            out.extend(replaced[index])
+        elif index not in dropped:
+            out.append(line)
+    return "\n".join(out) + "\n"
+
+
+def declare_unhashable(text: str) -> str:
+    """Write `__hash__ = None` (an unhashable class) the way typeshed does."""
+    lines = text.splitlines()
+    marked = [i for i, line in enumerate(lines) if line.strip() == "__hash__: None = None"]
+    if not marked:
+        return text
+    for i in marked:
+        indent = lines[i][: len(lines[i]) - len(lines[i].lstrip())]
+        lines[i] = indent + "__hash__: typing.ClassVar[None]  # type: ignore[assignment]"
+    if "import typing" not in lines:
+        first_import = next(i for i, line in enumerate(lines) if line.startswith(("import ", "from ")))
+        lines.insert(first_import, "import typing")
+    return "\n".join(lines) + "\n"
+
+
 def generate(module: str, output: pathlib.Path) -> None:
     subprocess.run(
         [sys.executable, "-m", "nanobind.stubgen", "-q", "-P", "-m", module, "-o", str(output)],
         check=True,
     )
+    output.write_text(declare_unhashable(declare_dataclasses(output.read_text(), module)))
 
 
 def main() -> int:

@@ -2,6 +2,7 @@
 
 import importlib
 import importlib.machinery
+import os
 import pathlib
 import subprocess
 import sys
@@ -62,3 +63,16 @@ def test_cmake_install_places_every_module_at_its_package_path(tmp_path):
     assert not [p for p in installed if p.endswith((".cpp", ".hpp"))]
 
 
+
+
+def test_stubs_type_check_and_describe_typical_use():
+    """mypy reads every committed stub and a file of typical calls without an error."""
+    stubs = sorted(str(p) for p in (ROOT / "src").rglob("*.pyi"))
+    usage = ROOT / "tests" / "host" / "stub_usage" / "uses_every_module.py"
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--python-version", "3.13", "--ignore-missing-imports",
+         "--no-incremental", str(usage), *stubs],
+        capture_output=True, text=True, cwd=ROOT / "src",
+        env={**os.environ, "MYPYPATH": str(ROOT / "src")},
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

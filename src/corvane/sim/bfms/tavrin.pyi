@@ -2,6 +2,7 @@
 Avalon-ST stand-in for Intel read and write DMA components, for cocotb testbenches.
 """
 
+import typing
 from collections.abc import (
     Coroutine,
     ItemsView,
@@ -121,15 +122,24 @@ class _SparseByteMemoryData:
 
     def __repr__(self) -> str: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]
 
 class _SparseByteMemoryDataIterator:
     def __iter__(self) -> Iterator[int]: ...
 
     def __next__(self) -> int: ...
 
+@dataclasses.dataclass(frozen=True)
 class ReadDMADescriptor:
     """Read DMA descriptor: one decoded word of the read command stream."""
+
+    address: int
+    length: int
+    channel: int
+    generate_sop: bool
+    generate_eop: bool
+    stop: bool
+    reset: bool
 
     @classmethod
     def decode(cls, value: SupportsIndex) -> Self:
@@ -139,26 +149,15 @@ class ReadDMADescriptor:
         generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of ``cls``.
         """
 
-    __dataclass_params__: dataclasses._DataclassParams = ...
-
-    __dataclass_fields__: dict = ...
-
-    def __hash__(self): ...
-
-    def __init__(self, address: int, length: int, channel: int, generate_sop: bool, generate_eop: bool, stop: bool, reset: bool) -> None: ...
-
-    def __repr__(self): ...
-
-    def __eq__(self, other): ...
-
-    def __setattr__(self, name, value): ...
-
-    def __delattr__(self, name): ...
-
-    __match_args__: tuple = ...
-
+@dataclasses.dataclass(frozen=True)
 class WriteDMADescriptor:
     """Write DMA descriptor: one decoded word of the write command stream."""
+
+    address: int
+    length: int
+    end_on_eop: bool
+    stop: bool
+    reset: bool
 
     @classmethod
     def decode(cls, value: SupportsIndex) -> Self:
@@ -168,24 +167,7 @@ class WriteDMADescriptor:
         reset 67. Returns an instance of ``cls``.
         """
 
-    __dataclass_params__: dataclasses._DataclassParams = ...
-
-    __dataclass_fields__: dict = ...
-
-    def __hash__(self): ...
-
-    def __init__(self, address: int, length: int, end_on_eop: bool, stop: bool, reset: bool) -> None: ...
-
-    def __repr__(self): ...
-
-    def __eq__(self, other): ...
-
-    def __setattr__(self, name, value): ...
-
-    def __delattr__(self, name): ...
-
-    __match_args__: tuple = ...
-
+@dataclasses.dataclass(frozen=True)
 class DMAAddressRegion:
     """
     Allowed DMA address interval.
@@ -193,6 +175,10 @@ class DMAAddressRegion:
     ``end`` is exclusive: a region with start=0x1000 and size=0x100 covers
     0x1000..0x1100 (0x1100 not included). A negative size raises ValueError.
     """
+
+    name: str
+    start: int
+    size: int
 
     def __post_init__(self) -> None: ...
 
@@ -207,24 +193,6 @@ class DMAAddressRegion:
         """
 
     def __str__(self) -> str: ...
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
-
-    __dataclass_fields__: dict = ...
-
-    def __hash__(self): ...
-
-    def __init__(self, name: str, start: int, size: int) -> None: ...
-
-    def __repr__(self): ...
-
-    def __eq__(self, other): ...
-
-    def __setattr__(self, name, value): ...
-
-    def __delattr__(self, name): ...
-
-    __match_args__: tuple = ('name', 'start', 'size')
 
 def _avalon_st_label(bus: object) -> str:
     """

@@ -18,33 +18,17 @@ import corvane.video
 from corvane.video import FrameSize as FrameSize
 
 
+@dataclasses.dataclass
 class PacketExpectation:
     """
     What the IP should emit for one input packet: `packet` to compare within `tolerance`
     per value, or `compare` false with the `reason` why nothing can be compared.
     """
 
-    packet: None = None
-
+    packet: VIPPacket | None = None
     compare: bool = True
-
     reason: str = ''
-
     tolerance: int = 0
-
-    __dataclass_params__: dataclasses._DataclassParams = ...
-
-    __dataclass_fields__: dict = ...
-
-    __hash__: None = None
-
-    def __init__(self, packet: VIPPacket | None = None, compare: bool = True, reason: str = '', tolerance: int = 0) -> None: ...
-
-    def __repr__(self): ...
-
-    def __eq__(self, other): ...
-
-    __match_args__: tuple = ('packet', 'compare', 'reason', 'tolerance')
 
 class BaseVIPPredictor:
     def __init__(self, model: object, input_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec, output_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec, support_passthrough: bool = False, default_ip_mode: int | None = None) -> None: ...

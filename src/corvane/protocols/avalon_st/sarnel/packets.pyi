@@ -2,6 +2,7 @@
 Intel VIP (Avalon-ST Video) packet kinds: control, video and user packets.
 """
 
+import typing
 from collections.abc import Sequence
 
 import numpy
@@ -17,7 +18,7 @@ class VIPPacket:
 
     def __repr__(self) -> str: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]
 
 class VIPControlPacket(VIPPacket):
     """Control packet declaring the frame size of the video that follows."""
@@ -33,7 +34,7 @@ class VIPControlPacket(VIPPacket):
     @property
     def interlacing(self) -> int: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]
 
 class VIPVideoPacket(VIPPacket):
     """
@@ -46,7 +47,7 @@ class VIPVideoPacket(VIPPacket):
     @property
     def payload(self) -> numpy.ndarray: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]
 
 class VIPUserPacket(VIPPacket):
     """User (ancillary) packet of type 1 to 14 with its payload symbols."""
@@ -59,4 +60,4 @@ class VIPUserPacket(VIPPacket):
     @property
     def payload(self) -> numpy.ndarray: ...
 
-    __hash__: None = None
+    __hash__: typing.ClassVar[None]  # type: ignore[assignment]

@@ -1,0 +1,33 @@
+"""Typical calls into every module, type-checked against the committed stubs (never run)."""
+
+from corvane.sim.bfms.tavrin import ReadDMADescriptor, DMAAddressRegion, SparseByteMemory, TavrinBFM
+from corvane.video import FrameSize, VideoFormat
+from corvane.sim.models.sarnel import PacketExpectation, BaseVIPPredictor
+from corvane.protocols.avalon_st.sarnel import IntelVIPFrameCodec
+from corvane.protocols.avalon_st.sarnel.checker import VIPProtocolChecker
+from corvane.hil.intel.brenlow import IntelBrenlowSession
+from corvane.sim.runners.rtl import rtl_test_cocotb
+from corvane.sim.pelorin import platform_test_cocotb
+from corvane.sim.runners.quessel import run_quessel_test
+
+d = ReadDMADescriptor.decode(5)
+a: int = d.address
+r = DMAAddressRegion("ddr", 0x1000, 0x100)
+e: int = r.end
+ok: bool = r.contains(a, d.length)
+s = FrameSize(640, 480)
+w: int = s.width
+fmt = VideoFormat()
+n: int = fmt.frame_symbol_count(s)
+pe = PacketExpectation()
+c: bool = pe.compare
+mem = SparseByteMemory()
+b: bytes = mem.read(0, 4)
+checker = VIPProtocolChecker(fmt)
+codec = IntelVIPFrameCodec(fmt)
+checked_size: FrameSize | None = checker.control_size
+with IntelBrenlowSession() as board:
+    answer: str = board.command("ver")
+rtl_test_cocotb(".", "top", "tb_top", sources=["top.v"])
+platform_test_cocotb(".", "sys", "tb_sys", debug=True)
+run_quessel_test(project_root=".", component_file="c_hw.tcl", hdl_toplevel="c", test_module="tb_c")
