@@ -28,6 +28,10 @@ void print(std::string_view text, bool flush) {
     attr("builtins", "print")(nb::str(text.data(), text.size()), nb::arg("flush") = flush);
 }
 
+void flush_stdout() {
+    attr("sys", "stdout").attr("flush")();
+}
+
 nb::object path(nb::handle value) {
     return attr("pathlib", "Path")(value);
 }

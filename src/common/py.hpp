@@ -25,6 +25,10 @@ nb::object attr(const char* module_name, const char* attr_name);
 /// Python's `print(text, flush=flush)`.
 void print(std::string_view text, bool flush = false);
 
+/// `sys.stdout.flush()`: lines printed before a child process writes to the same stream must
+/// come out first also when standard output is a pipe (block-buffered).
+void flush_stdout();
+
 /// `pathlib.Path(value)`.
 nb::object path(nb::handle value);
 

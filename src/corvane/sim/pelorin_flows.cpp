@@ -187,6 +187,8 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
     for (nb::handle source : sources) {
         print("  ", source);
     }
+    // Verilator's own output follows on the same stream.
+    py::flush_stdout();
 
     nb::object runner = runner_for("verilator");
     nb::list build_args;

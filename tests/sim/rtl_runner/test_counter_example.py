@@ -22,7 +22,10 @@ def run_example(tmp_path, edit=None):
         tb.write_text(tb.read_text().replace(*edit))
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTEST_CURRENT_TEST", "SIM")}
+    # Without PYTHONUNBUFFERED the script's stdout is block-buffered into the pipe, as in CI: the
+    # source list must still come out before the simulator's own lines.
+    dropped = ("PYTEST_CURRENT_TEST", "SIM", "PYTHONUNBUFFERED")
+    env = {k: v for k, v in os.environ.items() if k not in dropped}
     return subprocess.run([sys.executable, str(copy / "run.py")], cwd=elsewhere, env=env,
                           capture_output=True, text=True)
 

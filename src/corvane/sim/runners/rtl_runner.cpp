@@ -68,6 +68,8 @@ void print_sources(nb::handle sources) {
         // Two print items, so the separator adds the third leading blank.
         print("  ", source);
     }
+    // The simulator's own output follows on the same stream.
+    py::flush_stdout();
 }
 
 }  // namespace
