@@ -37,7 +37,7 @@ bool running(nb::handle proc) {
     return proc.attr("poll")().is_none();
 }
 
-// False once the reader of the current child has ended (a session without one counts as read).
+// False once the reader of the current child has ended (a session without one counts as alive).
 bool reader_alive(nb::handle self) {
     nb::object reader = self.attr("_reader_thread");
     return reader.is_none() || nb::cast<bool>(reader.attr("is_alive")());

@@ -166,8 +166,7 @@ void transfer(nb::handle self, nb::handle operation, nb::handle fields, nb::hand
             raise_from(PyExc_TimeoutError,
                        op + " at " + py::str(address) + " stalled after " + py::str(last_done) +
                            " of " + py::str(total_bytes) +
-                           " bytes: no progress from "
-                           "system-console for " +
+                           " bytes: no progress from system-console for " +
                            py::str(nb::float_(*stall)) + " s (stall_timeout)",
                        error.value());
         }
