@@ -155,9 +155,13 @@ def test_requests_carry_resolved_paths_hex_addresses_and_sizes(tmp_path, monkeyp
     ],
 )
 def test_malformed_progress_lines_raise_value_error(tmp_path, monkeypatch, line, message):
-    s, _ = scripted_session(tmp_path, monkeypatch, [line], ["UART_RESULT\t6f6b"])
+    # The malformed request's late end must not pass for the next READ's answer.
+    s, _ = scripted_session(tmp_path, monkeypatch, [line, "JTAG_DONE\tREAD"],
+                            ["JTAG_ERROR\tREAD\tits own"], ["UART_RESULT\t6f6b"])
     with s:
         with pytest.raises(ValueError, match=message):
+            s.read_memory((1, 1), 0)
+        with pytest.raises(RuntimeError, match="its own"):
             s.read_memory((1, 1), 0)
         assert s.command("x") == "ok"  # the child stays and serves the next request
 
@@ -286,6 +290,7 @@ def test_stalled_transfer_ends_by_stall_timeout_and_the_child_is_replaced(sessio
         ("<u1", [0x01, 0xFF, 0x80]),
         (np.uint32, [0xDEADBEEF, 1]),
         ("u8", np.array([(1 << 64) - 1, 0x0123456789ABCDEF], dtype=np.uint64)),
+        ("<u8", [(1 << 64) - 1, 1 << 63, 5]),  # NumPy alone would infer floats
         (">u4", "not >u4"),
         ("<i2", "not int16"),
         (np.float32, "not float32"),

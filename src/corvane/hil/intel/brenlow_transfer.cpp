@@ -103,8 +103,17 @@ void write_memory(nb::handle self, nb::handle data, nb::handle address, nb::hand
     SessionLock guard(self);
     self.attr("_start")();
     nb::object input_file = self.attr("_data_dir")().attr("joinpath")("data_in.bin");
-    nb::object words =
-        py::attr("numpy", "asarray")(data).attr("astype")(type, nb::arg("copy") = false);
+    nb::object words = py::attr("numpy", "asarray")(data);
+    // NumPy infers floats (or objects) for Python integers at or above 2**63 beside smaller
+    // ones, and the cast from those would corrupt 64-bit words: such input is converted to the
+    // word type directly.
+    if (nb::cast<long>(type.attr("itemsize")) == 8 &&
+        std::string_view("fO").find(py::str(words.attr("dtype").attr("kind"))) !=
+            std::string_view::npos &&
+        !py::isinstance(data, "numpy", "ndarray")) {
+        words = py::attr("numpy", "asarray")(data, nb::arg("dtype") = type);
+    }
+    words = words.attr("astype")(type, nb::arg("copy") = false);
     words.attr("tofile")(input_file);
     nb::object total_bytes = input_file.attr("stat")().attr("st_size");
     nb::object fields =
@@ -179,9 +188,9 @@ void transfer(nb::handle self, nb::handle operation, nb::handle fields, nb::hand
                 check_progress_field_count(progress.size());
                 done = to_int(to_str(progress[1]));
             } catch (nb::python_error&) {
-                // A console that does not speak the protocol: its request is given up as it
-                // stands, without waiting for an answer that may never be recognised.
-                session.unanswered.reset();
+                // A console that does not speak the protocol: the caller hears of it at once,
+                // and the request stays unanswered, so its end line (should one still come) is
+                // drained before the next request instead of being taken as that one's answer.
                 throw;
             }
             bar.attr("update")(done - last_done);
