@@ -53,7 +53,7 @@ const Patterns& patterns() {
             compile(R"re(^([A-Za-z]):/(.*)$)re", none),
             compile(R"re(^\s*(?:module|package|interface)\s+([A-Za-z_][A-Za-z0-9_]*)\b)re",
                     multiline),
-            // An IEEE 1735 protect block: Verilator stops at its first line.
+            // An IEEE 1735 protect block, which Verilator cannot read.
             compile(R"re(`pragma\s+protect\s+begin_protected)re", none),
         };
     }();
