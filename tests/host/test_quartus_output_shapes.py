@@ -73,7 +73,8 @@ SHAPES = [
                        "  foreach file $design_files { eval $file }",
                        sources=["$QSYS_SIMDIR/common/modelsim_files.tcl",
                                 "$QSYS_SIMDIR/common/missing.tcl"]),
-        COMMON: pro_common(["b_10", "sys"], [
+        # The libraries dict comes first in the file: its order is the order of the -L list.
+        COMMON: pro_common(["sys", "b_10"], [
             pro_entry("vlog -sv", "$QSYS_SIMDIR/../b_10/sim/b.sv", "b_10"),
             "#" + pro_entry("vlog", "$QSYS_SIMDIR/../b_10/sim/b_old.v", "b_old"),
             pro_entry("vlog", "$QSYS_SIMDIR/sys.v", "sys")]),
@@ -81,7 +82,7 @@ SHAPES = [
         "sys/sys/b_10/sim/b_old.v": module("b_old")}, {
         "verilog": [SIMLIB + "altera_mf.v", "sys/sys/testbench/../b_10/sim/b.sv",
                     "sys/sys/testbench/sys.v"],
-        "vhdl": [], "libraries": ["altera_mf_ver", "b_10", "sys"]},
+        "vhdl": [], "libraries": ["altera_mf_ver", "sys", "b_10"]},
         id="pro-sourced-file"),
     pytest.param({
         MENTOR: script(

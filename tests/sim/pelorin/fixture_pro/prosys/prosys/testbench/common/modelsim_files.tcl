@@ -10,11 +10,6 @@ namespace eval prosys {
     return $libraries
   }
 
-  proc get_memory_files {QSYS_SIMDIR} {
-    set memory_files [list]
-    return $memory_files
-  }
-
   proc get_common_design_files {USER_DEFINED_COMPILE_OPTIONS USER_DEFINED_VERILOG_COMPILE_OPTIONS USER_DEFINED_VHDL_COMPILE_OPTIONS QSYS_SIMDIR} {
     set design_files [dict create]
     return $design_files
@@ -29,16 +24,6 @@ namespace eval prosys {
     lappend design_files "vlog $USER_DEFINED_VERILOG_COMPILE_OPTIONS $USER_DEFINED_COMPILE_OPTIONS  \"[normalize_path "$QSYS_SIMDIR/../gray_enc_100/sim/prosys_gray_enc_100_k3xq7ba.vo"]\"  -work gray_enc_100"
     lappend design_files "vlog $USER_DEFINED_VERILOG_COMPILE_OPTIONS $USER_DEFINED_COMPILE_OPTIONS  \"[normalize_path "$QSYS_SIMDIR/prosys.v"]\"  -work prosys"
     return $design_files
-  }
-
-  proc get_elab_options {SIMULATOR_TOOL_BITNESS} {
-    set ELAB_OPTIONS ""
-    return $ELAB_OPTIONS
-  }
-
-  proc get_sim_options {SIMULATOR_TOOL_BITNESS} {
-    set SIM_OPTIONS ""
-    return $SIM_OPTIONS
   }
 
   proc normalize_path {FILEPATH} {

@@ -2,21 +2,6 @@
 # for a Platform Designer system: the design files and libraries are not listed here but in
 # common/modelsim_files.tcl, which the script sources.
 #
-# ----------------------------------------
-# # TOP-LEVEL TEMPLATE - BEGIN
-# #
-# # set QSYS_SIMDIR <script generation output directory>
-# #
-# # Source the generated IP simulation script.
-# source $QSYS_SIMDIR/mentor/msim_setup.tcl
-# #
-# # Compile the Quartus EDA simulation library and the IP simulation files.
-# dev_com
-# com
-# #
-# # TOP-LEVEL TEMPLATE - END
-# ----------------------------------------
-#
 # ACDS 23.4 79 linux 2026.12.08.10:02:41
 
 # ----------------------------------------
@@ -69,32 +54,17 @@ source $QSYS_SIMDIR/common/modelsim_files.tcl
 
 # ----------------------------------------
 # Initialize simulation properties - DO NOT MODIFY!
-set ELAB_OPTIONS ""
-set SIM_OPTIONS ""
 if ![ string match "*-64 vsim*" [ vsimVersionString ] ] {
   set SIMULATOR_TOOL_BITNESS "bit_32"
 } else {
   set SIMULATOR_TOOL_BITNESS "bit_64"
 }
-append ELAB_OPTIONS [subst [prosys::get_elab_options $SIMULATOR_TOOL_BITNESS]]
-append SIM_OPTIONS [subst [prosys::get_sim_options $SIMULATOR_TOOL_BITNESS]]
 
 proc modelsim_ae_select {force_select_modelsim_ae} {
   if [string is true -strict $force_select_modelsim_ae] {
     return 1
   }
   return [string match -nocase "*Intel*FPGA*" [ vsimVersionString ]]
-}
-
-# ----------------------------------------
-# Copy ROM/RAM files to simulation directory
-alias file_copy {
-  if [string is false -strict $SILENCE] {
-    echo "\[exec\] file_copy"
-  }
-  set memory_files [list]
-  set memory_files [concat $memory_files [prosys::get_memory_files "$QSYS_SIMDIR"]]
-  foreach file $memory_files { file copy -force $file ./ }
 }
 
 # ----------------------------------------
@@ -154,31 +124,3 @@ alias com {
     eval $file
   }
 }
-
-# ----------------------------------------
-# Elaborate top level design
-alias elab {
-  if [string is false -strict $SILENCE] {
-    echo "\[exec\] elab"
-  }
-  set elabcommand " $ELAB_OPTIONS $USER_DEFINED_ELAB_OPTIONS"
-  foreach library $logical_libraries { append elabcommand " -L $library" }
-  append elabcommand " $TOP_LEVEL_NAME"
-  eval vsim $elabcommand
-}
-
-alias ld "
-  dev_com
-  com
-  elab
-"
-
-alias h {
-  echo "List Of Command Line Aliases"
-  echo
-  echo "dev_com                                           -- Compile device library files"
-  echo "com                                               -- Compile the design files in correct order"
-  echo "elab                                              -- Elaborate top level design"
-}
-file_copy
-h
