@@ -164,6 +164,16 @@ def test_source_lists(rec, tmp_path, capsys, files, kwargs, expected):
     assert out == "RTL sources:\n" + "".join(f"   {p}\n" for p in want)
 
 
+def test_netlists_reach_the_runner_tagged_as_verilog(rec, tmp_path, capsys):
+    """cocotb's runner refuses a file name it cannot place; a Quartus .vo netlist is Verilog."""
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=["pll.vo", "top.v"])
+    netlist, top = rec.kwargs_of("build")["sources"]
+    assert isinstance(netlist, cocotb_tools.runner.Verilog)
+    assert netlist.value == pathlib.Path("pll.vo")
+    assert top == pathlib.Path("top.v")
+    assert "   pll.vo\n" in capsys.readouterr().out
+
+
 @pytest.mark.parametrize("source_dirs", [[5], 5])
 def test_bad_source_dirs_raise_the_host_type_error(rec, tmp_path, source_dirs):
     with pytest.raises(TypeError):

@@ -16,8 +16,9 @@ def _read_text(path: str | os.PathLike[str]) -> str:
 
 def get_msim_libraries(msim_setup_path: str | os.PathLike[str]) -> list[str]:
     """
-    The library names of the script's "-work NAME" options, first appearance first,
-    without repeats. The file is decoded strictly (UnicodeDecodeError on bad bytes).
+    The library names of the script and of the files it sources: "-work NAME",
+    "-makelib NAME" and "dict set libraries NAME" outside comment lines, first
+    appearance first, without repeats. Decoded strictly (UnicodeDecodeError on bad bytes).
     """
 
 def _platform_qsys_simdir(project_root: str | os.PathLike[str], hdl_toplevel: str) -> pathlib.Path:
@@ -65,15 +66,24 @@ def _design_units(path: str | os.PathLike[str]) -> set[str]:
 
 def _unique_verilator_sources(sources: Iterable[str | os.PathLike[str]]) -> list:
     """
-    The sources in order without repeated paths and without files whose design units
-    were all declared by earlier files.
+    The sources in order without repeated paths, without encrypted files (an IEEE 1735
+    protect block found by the module's own design-unit scan) and without files whose
+    design units were all declared by earlier files.
     """
 
 def _msim_verilog_sources(project_root: str | os.PathLike[str], hdl_toplevel: str, include_testbench: bool = False) -> list[pathlib.Path]:
     """
-    The existing Verilog/SystemVerilog files that the system's msim_setup.tcl compiles,
-    de-duplicated, without encrypted (*_ncrypt.v) files and, unless asked, without
-    <hdl_toplevel>_tb.v. Raises FileNotFoundError(script path) when there is no script.
+    The existing Verilog/SystemVerilog files (.v, .sv, .vo) that the system's
+    msim_setup.tcl and the files it sources compile (vlog and -makelib lines, comments
+    left out), de-duplicated, without encrypted (*_ncrypt.v, *_ncrypt.sv, protected)
+    files and, unless asked, without <hdl_toplevel>_tb.v. Raises
+    FileNotFoundError(script path) when there is no script.
+    """
+
+def _msim_vhdl_sources(project_root: str | os.PathLike[str], hdl_toplevel: str) -> list[pathlib.Path]:
+    """
+    The existing VHDL files (.vhd, .vhdl) that the system's set-up script compiles on
+    vcom and -makelib lines, in order, without repeats; empty when there is no script.
     """
 
 def platform_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
@@ -93,6 +103,8 @@ def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, test_
     """
     Build the sources parsed from the system's msim_setup.tcl with Verilator in
     <project_root>/sim_build_verilator (one -I per source directory) and run the test.
+    VHDL files the script compiles are left out and named; when none of the sources
+    declares the top level then, ValueError says to generate the system in Verilog.
     """
 
 def compile_with_msim_setup(project_root: str | os.PathLike[str], hdl_toplevel: str) -> None:

@@ -5,9 +5,11 @@
 #include "pelorin_flows.hpp"
 
 #include "common/errors.hpp"
+#include "common/hdl.hpp"
 #include "common/py.hpp"
 #include "pelorin_msim.hpp"
 #include "pelorin_util.hpp"
+#include "pelorin_vhdl.hpp"
 
 namespace corvane::pelorin {
 
@@ -187,6 +189,7 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
     for (nb::handle source : sources) {
         print("  ", source);
     }
+    report_left_out_vhdl(root, hdl_toplevel, sources);
     // Verilator's own output follows on the same stream.
     py::flush_stdout();
 
@@ -199,9 +202,9 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
     for (nb::handle dir : include_dirs) {
         build_args.append(make_str("-I" + utf8(py::attr("os", "fspath")(dir))));
     }
-    runner.attr("build")(nb::arg("sources") = sources, nb::arg("hdl_toplevel") = hdl_toplevel,
-                         nb::arg("build_dir") = build_dir, nb::arg("always") = true,
-                         nb::arg("build_args") = build_args);
+    runner.attr("build")(nb::arg("sources") = runner_sources(sources),
+                         nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("build_dir") = build_dir,
+                         nb::arg("always") = true, nb::arg("build_args") = build_args);
     nb::object results_xml = runner.attr("test")(
         nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("test_module") = test_module,
         nb::arg("hdl_toplevel_lang") = "verilog", nb::arg("build_dir") = build_dir,

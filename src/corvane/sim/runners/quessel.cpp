@@ -148,10 +148,14 @@ NB_MODULE(quessel, m) {
           "Digest -> first file with that content: source directories in order, per directory\n"
           "the sorted *.v files (recursively) before the sorted *.sv files.");
 
-    m.def("_spd_hdl_sources", &q::spd_hdl_sources, nb::arg("spd_path"),
-          nb::sig("def _spd_hdl_sources(spd_path: str | os.PathLike[str]) -> list[pathlib.Path]"),
-          "The .v/.sv paths of the report's top-level <file path=...> elements, in order,\n"
-          "joined to the report's directory.");
+    m.def("_spd_hdl_sources", &q::spd_hdl_sources, nb::arg("spd_path"), nb::kw_only(),
+          nb::arg("simulator").none() = nb::none(),
+          nb::sig("def _spd_hdl_sources(spd_path: str | os.PathLike[str], *, "
+                  "simulator: str | None = None) -> list[pathlib.Path]"),
+          "The .v/.sv/.vo paths of the report's top-level <file path=...> elements, in order,\n"
+          "joined to the report's directory, that `simulator` (None: $SIM, default \"questa\")\n"
+          "can read: an entry with a simulator=\"a,b\" attribute must name it (\"modelsim\" for\n"
+          "Questa); Verilator, Icarus and the like take no such entry and no *_ENCRYPT one.");
 
     m.def("_use_original_sources", &use_original_sources, nb::arg("project_root"),
           nb::arg("source_dirs"), nb::arg("generated_sources"), nb::kw_only(),

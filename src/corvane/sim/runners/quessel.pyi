@@ -56,10 +56,12 @@ def _original_source_index(project_root: str | os.PathLike[str], source_dirs: It
     the sorted *.v files (recursively) before the sorted *.sv files.
     """
 
-def _spd_hdl_sources(spd_path: str | os.PathLike[str]) -> list[pathlib.Path]:
+def _spd_hdl_sources(spd_path: str | os.PathLike[str], *, simulator: str | None = None) -> list[pathlib.Path]:
     """
-    The .v/.sv paths of the report's top-level <file path=...> elements, in order,
-    joined to the report's directory.
+    The .v/.sv/.vo paths of the report's top-level <file path=...> elements, in order,
+    joined to the report's directory, that `simulator` (None: $SIM, default "questa")
+    can read: an entry with a simulator="a,b" attribute must name it ("modelsim" for
+    Questa); Verilator, Icarus and the like take no such entry and no *_ENCRYPT one.
     """
 
 def _use_original_sources(project_root: str | os.PathLike[str], source_dirs: Iterable[str | os.PathLike[str]], generated_sources: Iterable[str | os.PathLike[str]], *, output_dir: str | os.PathLike[str] | None = None) -> tuple[list[pathlib.Path], list[pathlib.Path]]:

@@ -5,6 +5,7 @@
 // test can replace them.
 #include "rtl_runner.hpp"
 
+#include "common/hdl.hpp"
 #include "common/py.hpp"
 
 namespace corvane::rtl {
@@ -120,7 +121,7 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     }
 
     nb::dict build_kwargs;
-    build_kwargs["sources"] = source_paths;
+    build_kwargs["sources"] = runner_sources(source_paths);
     build_kwargs["hdl_toplevel"] = hdl_toplevel;
     build_kwargs["build_dir"] = build_dir;
     build_kwargs["always"] = true;
