@@ -76,3 +76,23 @@ def test_stubs_type_check_and_describe_typical_use():
         env={**os.environ, "MYPYPATH": str(ROOT / "src")},
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_dependencies_are_ranges_with_the_pinned_versions_inside():
+    """Users get compatible ranges (tested floor, next major ceiling); CI gets constraints.txt."""
+    import re
+    import tomllib
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    pins = dict(line.split("==") for line in (ROOT / "constraints.txt").read_text().splitlines()
+                if line and not line.startswith("#"))
+    pins = {name.lower().replace("_", "-"): version for name, version in pins.items()}
+    requirements = list(project["dependencies"])
+    for extra in project["optional-dependencies"].values():
+        requirements += extra
+    for requirement in requirements:
+        match = re.fullmatch(r"([\w-]+)>=([\d.]+),<(\d+)", requirement)
+        assert match, f"{requirement}: not a floor-and-next-major range"
+        name, floor, ceiling = match.groups()
+        assert pins.get(name.lower()) == floor, f"{name}: constraints.txt pins another version"
+        assert int(ceiling) == int(floor.split(".")[0]) + 1, requirement
