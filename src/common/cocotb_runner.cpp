@@ -115,9 +115,9 @@ void adapt_runner(nb::handle runner) {
         }
     }
     if (nb::hasattr(runner, "_execute_cmds")) {
-        nb::object execute =
-            nb::cpp_function(&execute_cmds, nb::arg("runner"), nb::arg("make_python").none(),
-                             nb::arg("cmds"), nb::arg("cwd"), nb::arg("stdout").none() = nb::none());
+        nb::object execute = nb::cpp_function(
+            &execute_cmds, nb::arg("runner"), nb::arg("make_python").none(), nb::arg("cmds"),
+            nb::arg("cwd"), nb::arg("stdout").none() = nb::none());
         runner.attr("_execute_cmds") = partial(execute, runner, make_python);
     }
 }
