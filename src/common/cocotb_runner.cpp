@@ -137,13 +137,14 @@ TestStep::TestStep(nb::handle test_module) {
             if (!nb::isinstance<nb::str>(item)) {
                 continue;
             }
-            nb::object name = item.attr("strip")();
-            if (nb::len(name) == 0) {
+            // The top-level name alone: finding a submodule would import its packages here.
+            nb::object top = item.attr("strip")().attr("partition")(".")[0];
+            if (nb::len(top) == 0) {
                 continue;
             }
             nb::object spec;
             try {
-                spec = find_spec(name);
+                spec = find_spec(top);
             } catch (nb::python_error& error) {
                 // Not importable here: the simulator reports it in its own words.
                 if (error.matches(PyExc_ImportError) || error.matches(PyExc_ValueError)) {
@@ -155,14 +156,9 @@ TestStep::TestStep(nb::handle test_module) {
                 spec.attr("origin").is_none()) {
                 continue;
             }
-            // The entry is the folder above the top package: one level per dot of the name,
-            // one more for a package's __init__.py.
+            // The entry is the folder holding the module, or the package's folder.
             nb::object base = py::path(spec.attr("origin")).attr("absolute")().attr("parent");
-            size_t levels = static_cast<size_t>(nb::len(name.attr("split")("."))) - 1;
             if (!spec.attr("submodule_search_locations").is_none()) {
-                ++levels;
-            }
-            for (size_t i = 0; i < levels; ++i) {
                 base = base.attr("parent");
             }
             nb::str entry(base);

@@ -192,10 +192,8 @@ def test_test_step_sees_the_callers_module_and_no_pytest_variable(
     importlib.invalidate_caches()
     before = list(sys.path)
     probe = Probe(monkeypatch, tmp_path / "sim_build_questa.lock")
-    try:
-        rtl.rtl_test_cocotb(tmp_path, "top", test_module, sources=[])
-    finally:
-        sys.modules.pop("corvane_probe_pkg", None)  # the next case makes its own package
+    rtl.rtl_test_cocotb(tmp_path, "top", test_module, sources=[])
+    assert "corvane_probe_pkg" not in sys.modules  # found, not imported into the host
     # cocotb's runner would have judged the results itself under pytest and called sys.exit(1).
     assert "PYTEST_CURRENT_TEST" not in probe.environment
     assert os.environ["PYTEST_CURRENT_TEST"] == "outer.py::test (call)"
@@ -226,13 +224,16 @@ else:  # cocotb's runner starting the Icarus compiler
 """
 
 
+WAIT_CALLS = {"x86_64": ("61", "247"), "aarch64": ("260", "95")}  # wait4, waitid
+
+
 def in_wait(pid):
-    """Whether `pid` blocks in wait4/waitid (x86-64 numbers); true where that cannot be seen."""
+    """Whether `pid` blocks in wait4/waitid; true where that cannot be seen."""
     try:
         number = Path(f"/proc/{pid}/syscall").read_text().split()[0]
     except (OSError, IndexError):
         return True
-    return os.uname().machine != "x86_64" or number in ("61", "247")
+    return number in WAIT_CALLS.get(os.uname().machine, (number,))
 
 
 def alive(pid):
@@ -274,11 +275,12 @@ def test_no_process_of_a_tool_outlives_an_interrupted_or_failed_run(tmp_path, to
             assert run.poll() is None and time.monotonic() < deadline, run.communicate()
             time.sleep(0.02)
         program = int(pid_file.read_text())
-        # Signal only once the interpreter waits for the tool: an interrupt inside Popen itself,
-        # before it returns the process, is beyond any caller (the child is not known yet).
-        while not in_wait(run.pid) and time.monotonic() < deadline:
-            time.sleep(0.02)
         if signum is not None:
+            # Signal only once the interpreter waits for the tool: an interrupt inside Popen
+            # itself, before it returns the process, is beyond any caller (no child known yet).
+            while not in_wait(run.pid):
+                assert run.poll() is None and time.monotonic() < deadline, run.communicate()
+                time.sleep(0.02)
             run.send_signal(signum)  # to the interpreter alone, not to its group
         _, err = run.communicate(timeout=30)
         codes = {"interrupt": -signal.SIGINT, "exit": 3}  # KeyboardInterrupt ends by SIGINT

@@ -139,8 +139,9 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     build_kwargs["always"] = true;
     build_kwargs["build_args"] = build_args;
     build_kwargs["parameters"] = build_parameters;
-    if (is_debug && !questa) {
-        // Icarus and Verilator build the waveform dumping in; Questa only needs it at the test.
+    if (is_debug && (kind == Simulator::verilator || is_text(sim, "icarus"))) {
+        // Icarus and Verilator build the waveform dumping into the model; the other simulators
+        // take it at the test step only (Xcelium even refuses it at the build).
         build_kwargs["waves"] = debug;
     }
     if (log_path.is_valid()) {
