@@ -39,12 +39,13 @@ def test_sim_selects_the_flow(monkeypatch, sim, called):
     assert calls == [(called, ("/p", "sys", "tb_sys", False)), (called, ("/p", "sys", "t", True))]
 
 
-@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa", "q\udcffx"])
+@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa", "q\udcffx",
+                                 "verilator/..", "../questa"])
 def test_unsupported_sim(monkeypatch, tmp_path, recorder, sim):
     monkeypatch.setenv("SIM", sim)
     with pytest.raises(ValueError) as info:
-        pelorin.platform_test_cocotb(tmp_path, "sys", "tb")
-    assert str(info.value) == f"Unsupported SIM={sim}"
+        pelorin.platform_test_cocotb(tmp_path, "sys", "tb", build_dir="b")
+    assert str(info.value) == f"Unsupported SIM={sim}; supported: questa, verilator"
     assert recorder.calls == [] and list(tmp_path.iterdir()) == []
 
 
@@ -246,8 +247,9 @@ def test_verilator_flow(system, recorder, capsys, monkeypatch):
                   "-CFLAGS", "-std=c++20", f"-I{quartus_lib}", f"-I{system / SUBMODULES}"]
     assert recorder.calls == [
         ("get_runner", "verilator"),
+        # A debug run builds the model with tracing, or Verilator's test step refuses --trace.
         ("build", [("sources", sources), ("hdl_toplevel", SYSTEM), ("build_dir", build_dir),
-                   ("always", True), ("build_args", build_args)]),
+                   ("always", True), ("build_args", build_args), ("waves", True)]),
         ("test", [("hdl_toplevel", SYSTEM), ("test_module", "tb_pelsys"),
                   ("hdl_toplevel_lang", "verilog"), ("build_dir", build_dir), ("waves", True)]),
         ("get_results",),

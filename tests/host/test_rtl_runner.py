@@ -126,6 +126,19 @@ def test_debug_value_passed_through_unchanged(rec, tmp_path, monkeypatch):
     assert test["test_args"] == ["-voptargs=+acc", "-do", "wave.do"]
 
 
+@pytest.mark.parametrize("sim, debug, at_build", [
+    ("icarus", True, True), ("verilator", True, True), ("icarus", False, None),
+    # Questa records waves at the test step; Xcelium's build refuses the argument outright.
+    ("questa", True, None), ("xcelium", True, None),
+])
+def test_waves_reach_the_build_where_the_simulator_builds_them_in(rec, tmp_path, monkeypatch,
+                                                                   sim, debug, at_build):
+    monkeypatch.setenv("SIM", sim)
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=[], debug=debug)
+    assert rec.kwargs_of("build").get("waves") == at_build
+    assert rec.kwargs_of("test")["waves"] == debug
+
+
 def make_tree(root, names):
     for name in names:
         path = root / name

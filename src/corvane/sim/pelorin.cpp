@@ -94,32 +94,43 @@ NB_MODULE(pelorin, m) {
     // The test module and `debug` pass through to cocotb's runner as given, None included.
     m.def("platform_test_cocotb", &pel::platform_test_cocotb, nb::arg("project_root"),
           nb::arg("hdl_toplevel"), nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::kw_only(), nb::arg("build_dir").none() = nb::none(),
           nb::sig("def platform_test_cocotb(project_root: str | os.PathLike[str], "
-                  "hdl_toplevel: str, test_module: str, debug: bool = False) -> None"),
+                  "hdl_toplevel: str, test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Run `test_module` against the system with the simulator named by $SIM: \"questa\"\n"
-          "(the default) or \"verilator\"; any other value raises ValueError.");
+          "(the default) or \"verilator\"; any other value raises ValueError. `build_dir`\n"
+          "(relative to `project_root`) replaces the flow's own build directory.");
     m.def("run_questa", &pel::run_questa, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false, nb::kw_only(),
+          nb::arg("build_dir").none() = nb::none(),
           nb::sig("def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, "
-                  "test_module: str, debug: bool = False) -> None"),
+                  "test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Set COCOTB_LOG_LEVEL=INFO, compile the system with its msim_setup.tcl in vsim, and\n"
-          "run the test from library <hdl_toplevel>_inst in <project_root>/sim_build with the\n"
-          "script's libraries on the -L list.");
+          "run the test from library <hdl_toplevel>_inst in <project_root>/sim_build (or\n"
+          "`build_dir`) with the script's libraries on the -L list; the lock file\n"
+          "<build_dir>.lock keeps other runs out from the compile to the results check.");
     m.def("run_verilator", &pel::run_verilator, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false, nb::kw_only(),
+          nb::arg("build_dir").none() = nb::none(),
           nb::sig("def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, "
-                  "test_module: str, debug: bool = False) -> None"),
+                  "test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Build the sources parsed from the system's msim_setup.tcl with Verilator in\n"
-          "<project_root>/sim_build_verilator (one -I per source directory) and run the test.\n"
+          "<project_root>/sim_build_verilator or `build_dir` (one -I per source directory,\n"
+          "tracing when `debug`) and run the test, under the lock file <build_dir>.lock.\n"
           "VHDL files the script compiles are left out and named; when none of the sources\n"
           "declares the top level then, ValueError says to generate the system in Verilog.");
     m.def("compile_with_msim_setup", &pel::compile_with_msim_setup, nb::arg("project_root"),
-          nb::arg("hdl_toplevel"),
+          nb::arg("hdl_toplevel"), nb::kw_only(), nb::arg("build_dir").none() = nb::none(),
           nb::sig("def compile_with_msim_setup(project_root: str | os.PathLike[str], "
-                  "hdl_toplevel: str) -> None"),
-          "Write <project_root>/sim_build/compile_ip.do, which sources the system's\n"
-          "msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it there;\n"
-          "a failing compile raises subprocess.CalledProcessError.");
+                  "hdl_toplevel: str, *, build_dir: str | os.PathLike[str] | None = None) "
+                  "-> None"),
+          "Write <project_root>/sim_build/compile_ip.do (or into `build_dir`), which sources\n"
+          "the system's msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it\n"
+          "there, in a process group of its own that is ended whole on an interrupt; a failing\n"
+          "compile raises subprocess.CalledProcessError.");
     m.def("_check_results", &corvane::check_cocotb_results, nb::arg("results_xml").none(),
           nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
           "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"

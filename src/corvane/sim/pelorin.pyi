@@ -86,32 +86,36 @@ def _msim_vhdl_sources(project_root: str | os.PathLike[str], hdl_toplevel: str) 
     vcom and -makelib lines, in order, without repeats; empty when there is no script.
     """
 
-def platform_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def platform_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Run `test_module` against the system with the simulator named by $SIM: "questa"
-    (the default) or "verilator"; any other value raises ValueError.
+    (the default) or "verilator"; any other value raises ValueError. `build_dir`
+    (relative to `project_root`) replaces the flow's own build directory.
     """
 
-def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Set COCOTB_LOG_LEVEL=INFO, compile the system with its msim_setup.tcl in vsim, and
-    run the test from library <hdl_toplevel>_inst in <project_root>/sim_build with the
-    script's libraries on the -L list.
+    run the test from library <hdl_toplevel>_inst in <project_root>/sim_build (or
+    `build_dir`) with the script's libraries on the -L list; the lock file
+    <build_dir>.lock keeps other runs out from the compile to the results check.
     """
 
-def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Build the sources parsed from the system's msim_setup.tcl with Verilator in
-    <project_root>/sim_build_verilator (one -I per source directory) and run the test.
+    <project_root>/sim_build_verilator or `build_dir` (one -I per source directory,
+    tracing when `debug`) and run the test, under the lock file <build_dir>.lock.
     VHDL files the script compiles are left out and named; when none of the sources
     declares the top level then, ValueError says to generate the system in Verilog.
     """
 
-def compile_with_msim_setup(project_root: str | os.PathLike[str], hdl_toplevel: str) -> None:
+def compile_with_msim_setup(project_root: str | os.PathLike[str], hdl_toplevel: str, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
-    Write <project_root>/sim_build/compile_ip.do, which sources the system's
-    msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it there;
-    a failing compile raises subprocess.CalledProcessError.
+    Write <project_root>/sim_build/compile_ip.do (or into `build_dir`), which sources
+    the system's msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it
+    there, in a process group of its own that is ended whole on an interrupt; a failing
+    compile raises subprocess.CalledProcessError.
     """
 
 def _check_results(results_xml: str | os.PathLike[str]) -> None:

@@ -200,6 +200,9 @@ nb::object quessel_test_cocotb(const TestRequest& request) {
         kwargs["sources"] = generated.sources;
         kwargs["debug"] = request.debug;
         kwargs["compile_log"] = request.compile_log;
+        if (!request.build_dir.is_none()) {
+            kwargs["build_dir"] = request.build_dir;
+        }
         call_kw(own("rtl_test_cocotb"), kwargs);
     } catch (nb::python_error& error) {
         if (temporary.is_valid()) {
