@@ -1,6 +1,9 @@
 // src/common/lock.cpp: an exclusive OS file lock that lets one run at a time use a build directory.
 #include "common/lock.hpp"
 
+#include <cerrno>
+
+#include "common/errors.hpp"
 #include "common/py.hpp"
 
 namespace corvane {
@@ -48,7 +51,12 @@ void wait_for_lock(nb::handle fd) {
 
 }  // namespace
 
-BuildLock::BuildLock(nb::handle build_dir) {
+BuildLock::BuildLock(nb::handle build_dir, nb::handle project_root) {
+    // A run on a project that is not there must not make it.
+    if (project_root.is_valid() && !py::truthy(py::path(project_root).attr("is_dir")())) {
+        raise_instance(py::attr("builtins", "FileNotFoundError")(
+            ENOENT, py::attr("os", "strerror")(ENOENT), project_root));
+    }
     nb::object directory = py::path(build_dir).attr("absolute")();
     nb::object name = directory.attr("name");
     nb::object parent = directory.attr("parent");

@@ -16,10 +16,11 @@ namespace nb = nanobind;
 /// KeyboardInterrupt and SystemExit included). While another run holds it, one line saying so
 /// is printed and the constructor waits; an interrupt during the wait propagates. The lock file
 /// goes into the parent of `build_dir`, made with its own parents when missing (cocotb makes the
-/// build directory itself that way).
+/// build directory itself that way); given a `project_root`, only folders below it are made and
+/// a missing root is FileNotFoundError.
 class BuildLock {
   public:
-    explicit BuildLock(nb::handle build_dir);
+    explicit BuildLock(nb::handle build_dir, nb::handle project_root = nb::handle());
     BuildLock(const BuildLock&) = delete;
     BuildLock& operator=(const BuildLock&) = delete;
     ~BuildLock();

@@ -163,7 +163,7 @@ void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle tes
     nb::object root = py::path(project_root);
     nb::object build_dir = build_dir_of(root, build_dir_arg, "sim_build");
     // From the compile to the results check, one run at a time in this build directory.
-    BuildLock lock(build_dir);
+    BuildLock lock(build_dir, root);
     py::setenv("COCOTB_LOG_LEVEL", "INFO");
     call_with_build_dir(collaborator("compile_with_msim_setup"), nb::make_tuple(root, hdl_toplevel),
                         build_dir_arg);
