@@ -11,8 +11,13 @@ Every run uses the same design (examples/dma_loopback/dma_loopback.v), clock and
 - bare:   the design in pass-through mode, fed by cocotbext-avalon's AvalonSTSource and drained
   by its AvalonSTSink (recv_beat per beat), doing the model's memory reads and writes by hand;
 - native: the same with corvane's TavrinSTSource and TavrinSTSink;
+- bulk:   native, with the sink's recv_beats() taking each descriptor's beats in one wait;
 - model:  TavrinBFM serves the design's read descriptors from memory on din, and the design's
   loop hands every beat to dout, where the write engine collects it and commits it to memory;
+- swapped: model with its six endpoints replaced by native ones after construction (the
+  model builds library endpoints; this previews it on native ones without changing it);
+- swapbulk: swapped, with a write engine that takes each descriptor's dout beats with one
+  recv_beats() instead of one recv_beat() per beat;
 - naive (--naive): bare without taking the library sink's unread duplicate frames off its
   queue, which is what a testbench that only calls recv_beat does.
 
@@ -54,10 +59,43 @@ def _rss_kib():
     return 0
 
 
-async def _copy_with_model(dut, memory, total, chunk):
+def _swap_in_native_endpoints(bfm):
+    """Replace a model's six library endpoints by native ones built the same way."""
+    from corvane.sim.bfms import tavrin
+
+    bfm.stop()  # cancels the library endpoints; they leave the bus to the new ones
+    for name in ["rdma_cmd_sink", "rdma_resp_source", "din_source", "wdma_cmd_sink",
+                 "wdma_resp_source", "dout_sink"]:
+        old = getattr(bfm, name)
+        native = tavrin.TavrinSTSink if name.endswith("sink") else tavrin.TavrinSTSource
+        kwargs = {"packets": name == "din_source"}
+        if native is tavrin.TavrinSTSource:
+            kwargs["idle_value"] = 0
+        setattr(bfm, name, native(old.bus, old.fmt, bfm.clock, reset=bfm.reset, **kwargs))
+
+
+def _bulk_model_class():
+    """TavrinBFM whose write engine takes a descriptor's beats with one recv_beats()."""
     from corvane.sim.bfms.tavrin import TavrinBFM
 
-    bfm = TavrinBFM(dut, dut.clk, dut.reset, memory=memory)
+    class BulkPayload(TavrinBFM):
+        async def _receive_write_payload(self, length):
+            per_beat = self.write_data_bytes_per_beat
+            payload = bytearray()
+            for beat in await self.dout_sink.recv_beats(-(-length // per_beat)):
+                payload.extend(beat.symbols)
+            return bytes(payload[:length])
+
+    return BulkPayload
+
+
+async def _copy_with_model(dut, memory, total, chunk, native=False, bulk=False):
+    from corvane.sim.bfms.tavrin import TavrinBFM
+
+    model = _bulk_model_class() if bulk else TavrinBFM
+    bfm = model(dut, dut.clk, dut.reset, memory=memory)
+    if native:
+        _swap_in_native_endpoints(bfm)
     bfm.start()
     done = RisingEdge(dut.done)
     dut.src_address.value = SOURCE
@@ -74,7 +112,8 @@ async def _copy_with_model(dut, memory, total, chunk):
     return descriptors
 
 
-async def _copy_with_endpoints(dut, memory, total, chunk, native=False, drop_frames=True):
+async def _copy_with_endpoints(dut, memory, total, chunk, native=False, drop_frames=True,
+                               bulk=False):
     from cocotbext.avalon import (AvalonFormat, AvalonSTBus, AvalonSTFrame, AvalonSTSink,
                                   AvalonSTSource)
 
@@ -92,7 +131,10 @@ async def _copy_with_endpoints(dut, memory, total, chunk, native=False, drop_fra
     for _ in range(total // chunk):
         await source.send(AvalonSTFrame(memory.read(SOURCE, chunk), channel=CHANNEL))
         payload = bytearray()
-        for _ in range(beats):
+        if bulk:
+            for beat in await sink.recv_beats(beats):
+                payload.extend(beat.symbols)
+        for _ in range(0 if bulk else beats):
             beat = await sink.recv_beat()
             payload.extend(beat.symbols)
             # The same upkeep the model does: drop the library sink's unread copy of the beat
@@ -138,8 +180,11 @@ async def throughput(dut):
     copies = {
         "edge": _edges_only,
         "model": _copy_with_model,
+        "swapped": lambda *args: _copy_with_model(*args, native=True),
+        "swapbulk": lambda *args: _copy_with_model(*args, native=True, bulk=True),
         "bare": _copy_with_endpoints,
         "native": lambda *args: _copy_with_endpoints(*args, native=True),
+        "bulk": lambda *args: _copy_with_endpoints(*args, native=True, bulk=True),
         "naive": lambda *args: _copy_with_endpoints(*args, drop_frames=False),
     }
     copy = copies[mode]
@@ -266,8 +311,10 @@ def main(argv=None):
                       f"{r['seconds']:>8.2f} {r['beats'] / r['seconds']:>9.0f} "
                       f"{r['rss_before_kib'] / 1024:>8.1f} MiB {r['maxrss_kib'] / 1024:>5.1f} MiB",
                       flush=True)
-            for numerator, denominator in [("native", "bare"), ("native", "edge"),
-                                           ("bare", "edge"), ("model", "bare")]:
+            for numerator, denominator in [("native", "bare"), ("bulk", "bare"),
+                                           ("native", "edge"), ("bare", "edge"),
+                                           ("model", "bare"), ("swapped", "model"),
+                                           ("swapbulk", "model")]:
                 ratio = _ratio(best, numerator, denominator)
                 if ratio is not None:
                     print(f"{'':<9} {numerator} / {denominator} beats per second at {mib:g} MiB: "

@@ -1,6 +1,7 @@
 """Typical calls into every module, type-checked against the committed stubs (never run)."""
 
 from corvane.sim.bfms.tavrin import ReadDMADescriptor, DMAAddressRegion, SparseByteMemory, TavrinBFM
+from corvane.sim.bfms import TavrinSTBeat, TavrinSTSink, TavrinSTSource
 from corvane.video import FrameSize, VideoFormat
 from corvane.sim.models.sarnel import PacketExpectation, BaseVIPPredictor
 from corvane.protocols.avalon_st.sarnel import IntelVIPFrameCodec
@@ -31,3 +32,14 @@ with IntelBrenlowSession() as board:
 rtl_test_cocotb(".", "top", "tb_top", sources=["top.v"])
 platform_test_cocotb(".", "sys", "tb_sys", debug=True)
 run_quessel_test(project_root=".", component_file="c_hw.tcl", hdl_toplevel="c", test_module="tb_c")
+
+
+async def stream(bus: object, fmt: object, clk: object) -> None:
+    source = TavrinSTSource(bus, fmt, clk, packets=True, idle_value=0)
+    sink = TavrinSTSink(bus, fmt, clk, reset=None, reset_active_level=False)
+    await source.send(b"frame")
+    sink.pause = True
+    beat: TavrinSTBeat = await sink.recv_beat()
+    symbols: list[int] = beat.symbols
+    beats: list[TavrinSTBeat] = await sink.recv_beats(4)
+    label: str = source._bus_label()

@@ -7,14 +7,17 @@ cycle, and what the bus shows between beats), every beat the sinks and monitors 
 when each frame started and ended on its source.
 """
 
+import gc
 import itertools
 import json
 import os
+import weakref
 from pathlib import Path
 
 import cocotb
 from cocotb.clock import Clock
-from cocotb.triggers import ClockCycles, RisingEdge
+from cocotb.queue import QueueEmpty
+from cocotb.triggers import ClockCycles, RisingEdge, with_timeout
 from cocotb.utils import get_sim_time
 from cocotbext.avalon import (AvalonFormat, AvalonSTBus, AvalonSTFrame, AvalonSTMonitor,
                               AvalonSTSink, AvalonSTSource)
@@ -179,3 +182,89 @@ async def faulty_handshake_fails_the_test(dut, fault):
     dut.xs_data.value = "x" * 16 if fault == "X data" else 0x1234
     dut.xs_startofpacket.value = int(fault != "no start of packet")
     await ClockCycles(dut.clk, 5)
+
+
+NATIVE_ONLY = os.environ.get("ST_ENDPOINTS") != "native"
+
+
+@cocotb.test(skip=NATIVE_ONLY)
+@cocotb.parametrize(case=[
+    ("fmt", "not a format", TypeError, "fmt must be an AvalonFormat"),
+    ("ready_latency", 1, NotImplementedError,
+     "Native Avalon-ST endpoints support only ready_latency=0 (RL=0 RA=0), got RL=1 RA=1; "
+     "use cocotbext.avalon's endpoints for RL=1"),
+    ("packets", True, ValueError,
+     "st_loopback.cw_in: packets=True requires startofpacket and endofpacket signals"),
+    ("bits_per_symbol", 8, ValueError, "st_loopback.cw_in: AvalonFormat payload_width must "
+     "match Avalon-ST data width (8 != 141)"),
+    ("idle_value", "high", ValueError, "invalid literal for int() with base 10: 'high'"),
+])
+async def construction_is_refused(dut, case):
+    """Bad arguments are refused before the endpoint starts anything (native only)."""
+    name, value, error, message = case
+    await start(dut)
+    bus = AvalonSTBus.from_prefix(dut, "cw_in")
+    args = {"fmt": AvalonFormat(bits_per_symbol=141, symbols_per_beat=1)}
+    if name == "bits_per_symbol":
+        args["fmt"] = AvalonFormat(bits_per_symbol=8, symbols_per_beat=1)
+    else:
+        args[name] = value
+    fmt = args.pop("fmt")
+    try:
+        TavrinSTSource(bus, fmt, dut.clk, reset=dut.reset, **args)
+    except error as exc:
+        assert str(exc) == message, str(exc)
+    else:
+        raise AssertionError(f"{name}={value!r} was accepted")
+
+
+@cocotb.test(skip=NATIVE_ONLY)
+async def beat_queue_of_the_native_sink(dut):
+    """recv_beat/recv_beats/nowait/wait on one queue, and a cancelled reader loses nothing."""
+    await start(dut)
+    dut.reset.value, dut.reset_n.value = 0, 1
+    bench = Bench(dut, {})
+    source, sink = bench.pk_source, bench.pk_sink
+    try:
+        sink.recv_beat_nowait()
+    except QueueEmpty:
+        pass
+    else:
+        raise AssertionError("recv_beat_nowait() on an empty queue returned")
+    before = get_sim_time("ns")
+    await sink.wait(50, "ns")
+    assert get_sim_time("ns") - before == 50
+
+    # A reader cancelled while it waits leaves the line: the next reader gets the beat.
+    cancelled = cocotb.start_soon(sink.recv_beat())
+    await RisingEdge(dut.clk)
+    cancelled.cancel()
+    await source.send(AvalonSTFrame(bytes(range(16))))
+    beat = await with_timeout(sink.recv_beat(), 200, "ns")
+    assert beat.symbols == list(range(16)) and (beat.sop, beat.eop) == (1, 1)
+
+    # Six beats in one wait, in order, with nothing taken past them.
+    for n in range(4):
+        source.send_nowait(AvalonSTFrame(bytes([n] * 20), channel=n))
+    beats = await with_timeout(sink.recv_beats(6), 500, "ns")
+    assert [(b.channel, b.sop, b.eop, b.empty, len(b.symbols)) for b in beats] == [
+        (0, 1, 0, 0, 16), (0, 0, 1, 12, 4), (1, 1, 0, 0, 16), (1, 0, 1, 12, 4),
+        (2, 1, 0, 0, 16), (2, 0, 1, 12, 4)]
+    await source.wait()
+    assert source.idle() and source.count() == 0
+    await ClockCycles(dut.clk, 5)
+    assert sink.count() == 2 and not sink.empty()
+    await sink.wait()  # returns at once: beats are waiting
+    assert [b.symbols for b in await sink.recv_beats(2)] == [[3] * 16, [3] * 4]
+    assert sink.count() == 0 and sink.idle() and not hasattr(sink, "queue")
+
+    # Cancelled and dropped, the endpoints and their tasks are collected.
+    names = ["pk_source", "pk_sink", "pk_monitor", "cw_source", "cw_sink", "cw_monitor",
+             "by_source", "by_sink"]
+    refs = [weakref.ref(getattr(bench, name)) for name in names]
+    for name in names:
+        getattr(bench, name).cancel()
+    del bench, source, sink, beat, beats, cancelled
+    await ClockCycles(dut.clk, 2)
+    gc.collect()
+    assert [name for name, ref in zip(names, refs) if ref() is not None] == []

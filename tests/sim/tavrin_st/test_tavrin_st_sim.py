@@ -20,6 +20,8 @@ def first_difference(library, native):
     for key in ("wire", "beats", "frames"):
         for index, (a, b) in enumerate(zip(library[key], native[key])):
             if a != b:
+                if key == "wire":  # only the streams that differ at that edge
+                    a, b = ({k: v for k, v in x.items() if a[k] != b[k]} for x in (a, b))
                 return f"{key}[{index}]: library {a} != native {b}"
         if len(library[key]) != len(native[key]):
             return f"{key}: {len(library[key])} entries != {len(native[key])}"

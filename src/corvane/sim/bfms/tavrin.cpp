@@ -506,7 +506,7 @@ constexpr const char* kStreamArgs =
 template <class T, class... Extra>
 void bind_endpoint_common(nb::class_<T, Extra...>& cls) {
     cls.def(
-           "_bus_label", [](const T& e) { return e.label; },
+           "_bus_label", [](const T& e) { return nb::str(e.label.c_str()); },
            "``entity.bus`` label of the bus, as in messages.")
         .def_prop_ro(
             "bus", [](const T& e) { return e.bus; }, nb::sig("def bus(self) -> typing.Any"),
@@ -543,7 +543,9 @@ void bind_pause(nb::class_<T, Extra...>& cls, const char* effect) {
     cls.def_prop_rw(
            "pause", [](const T& e) { return e.pause; },
            [](T& e, nb::handle value) { st::set_pause(e, value); },
-           nb::sig("def pause(self, value: object, /) -> None"), effect)
+           nb::for_getter(nb::sig("def pause(self) -> bool")),
+           nb::for_setter(nb::sig("def pause(self, value: object, /) -> None")),
+           nb::for_getter(effect))
         .def(
             "set_pause_generator",
             [](nb::handle self, nb::handle generator) {
@@ -602,7 +604,7 @@ void bind_stream_endpoints(nb::module_& m) {
         });
 
     nb::class_<st::Source> source(
-        m, "TavrinSTSource", nb::type_slots(st_slots<st::Source>),
+        m, "TavrinSTSource", nb::type_slots(st_slots<st::Source>), nb::is_weak_referenceable(),
         "Avalon-ST source (ready latency 0) with the wire behaviour of cocotbext-avalon's\n"
         "AvalonSTSource, cycle for cycle, at a fraction of its cost per beat.\n\n"
         "Takes the library's AvalonSTBus, AvalonFormat and AvalonSTFrame. Frames queued with\n"
@@ -670,7 +672,7 @@ void bind_stream_endpoints(nb::module_& m) {
     bind_pause(source, "While true no beat starts: the bus idles between beats.");
 
     nb::class_<st::Monitor> monitor(
-        m, "TavrinSTMonitor", nb::type_slots(st_slots<st::Monitor>),
+        m, "TavrinSTMonitor", nb::type_slots(st_slots<st::Monitor>), nb::is_weak_referenceable(),
         "Passive Avalon-ST monitor (ready latency 0): every valid-and-ready handshake as a\n"
         "TavrinSTBeat, taken at the same clock edges as cocotbext-avalon's AvalonSTMonitor.\n\n"
         "Beats wait in one queue for recv_beat(); no second queue of frames is kept.\n"
@@ -705,6 +707,16 @@ void bind_stream_endpoints(nb::module_& m) {
                     "collections.abc.Coroutine[typing.Any, typing.Any, TavrinSTBeat]"),
             "Coroutine: the next beat, waiting for one if none is queued.")
         .def(
+            "recv_beats",
+            [](nb::handle self, size_t count) {
+                return st::monitor_recv_beats(self, nb::cast<st::Monitor&>(self), count);
+            },
+            "count"_a,
+            nb::sig("def recv_beats(self, count: int) -> "
+                    "collections.abc.Coroutine[typing.Any, typing.Any, list[TavrinSTBeat]]"),
+            "Coroutine: the next ``count`` beats, in order, once all of them are queued. The\n"
+            "waiting task wakes once, not once per beat; nothing past ``count`` is taken.")
+        .def(
             "recv_beat_nowait",
             [](st::Monitor& mon) {
                 if (mon.beats.empty()) {
@@ -737,7 +749,7 @@ void bind_stream_endpoints(nb::module_& m) {
     bind_endpoint_common(monitor);
 
     nb::class_<st::Sink, st::Monitor> sink(
-        m, "TavrinSTSink", nb::type_slots(st_slots<st::Sink>),
+        m, "TavrinSTSink", nb::type_slots(st_slots<st::Sink>), nb::is_weak_referenceable(),
         "Avalon-ST sink (ready latency 0) with the wire behaviour of cocotbext-avalon's\n"
         "AvalonSTSink, cycle for cycle: a TavrinSTMonitor that drives ``ready``.\n\n"
         "``pause`` deasserts ready; while beats flow it takes effect one clock late, as in\n"

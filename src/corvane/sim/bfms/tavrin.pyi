@@ -346,4 +346,271 @@ class TavrinBFM:
         Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.
         """
 
+class TavrinSTBeat:
+    """One beat taken by a TavrinSTSink or TavrinSTMonitor (read-only)."""
+
+    @property
+    def data(self) -> int:
+        """The data word."""
+
+    @property
+    def symbols(self) -> list[int]:
+        """The symbols in order, without the empty ones of a packet's last beat."""
+
+    @property
+    def sop(self) -> int:
+        """Start of packet (1 in non-packet mode)."""
+
+    @property
+    def eop(self) -> int:
+        """End of packet (1 in non-packet mode)."""
+
+    @property
+    def empty(self) -> int:
+        """Empty symbols of the last beat (packet mode; else 0)."""
+
+    @property
+    def error(self) -> int:
+        """The error signal (0 when absent or X)."""
+
+    @property
+    def channel(self) -> int:
+        """The channel signal (0 when absent or X)."""
+
+    @property
+    def sim_time(self) -> int:
+        """Simulation time of the handshake, in simulator steps."""
+
+    def __repr__(self) -> str: ...
+
+class TavrinSTSource:
+    """
+    Avalon-ST source (ready latency 0) with the wire behaviour of cocotbext-avalon's
+    AvalonSTSource, cycle for cycle, at a fraction of its cost per beat.
+
+    Takes the library's AvalonSTBus, AvalonFormat and AvalonSTFrame. Frames queued with
+    send() go out one beat per clock edge while ready; packet mode marks the first beat
+    start-of-packet and the last end-of-packet (with ``empty``), on the frame's channel.
+    Between frames and while paused the bus shows ``idle_value`` ("x", "random", 0 or
+    1 for all ones); during reset all zeros.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None, idle_value: int | str = 'x') -> None:
+        """
+        Drive ``bus`` as the library's AvalonSTSource would (same arguments).
+
+        Raises:
+            NotImplementedError: a ready latency other than 0.
+            ValueError: format width not the data width, packets=True without
+                start/end of packet signals, a bad idle value.
+        """
+
+    def send(self, frame: Any) -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: queue ``frame`` (an AvalonSTFrame, or data to wrap in one); it
+        returns at once, before the frame is on the bus.
+        """
+
+    def send_nowait(self, frame: Any) -> None:
+        """Queue ``frame`` without awaiting."""
+
+    def count(self) -> int:
+        """Frames queued and not yet on the bus."""
+
+    def empty(self) -> bool:
+        """True when no frame is queued."""
+
+    def idle(self) -> bool:
+        """True when no frame is queued or on the bus."""
+
+    def wait(self) -> Coroutine[Any, Any, None]:
+        """Coroutine: return once every queued frame has gone out."""
+
+    def cancel(self) -> None:
+        """Stop the source's tasks (the bus keeps its last values)."""
+
+    @property
+    def idle_value(self) -> int | str:
+        """The idle value."""
+
+    def _bus_label(self) -> str:
+        """``entity.bus`` label of the bus, as in messages."""
+
+    @property
+    def bus(self) -> Any:
+        """The AvalonSTBus."""
+
+    @property
+    def clock(self) -> Any:
+        """The clock signal."""
+
+    @property
+    def reset(self) -> Any:
+        """The reset signal, or None."""
+
+    @property
+    def reset_active_level(self) -> bool:
+        """True for an active-high reset."""
+
+    @property
+    def log(self) -> logging.Logger:
+        """Logger cocotb.<bus label>.<source|sink|monitor>."""
+
+    @property
+    def width(self) -> int:
+        """Data width in bits."""
+
+    @property
+    def bits_per_symbol(self) -> int:
+        """Bits per symbol."""
+
+    @property
+    def symbols_per_beat(self) -> int:
+        """Symbols per beat."""
+
+    @property
+    def has_packets(self) -> bool:
+        """True in packet mode (start/end of packet and empty are used)."""
+
+    @property
+    def active(self) -> bool:
+        """True while a frame is on the bus (source) or a packet is open (sink)."""
+
+    @property
+    def pause(self) -> bool:
+        """While true no beat starts: the bus idles between beats."""
+
+    @pause.setter
+    def pause(self, value: object, /) -> None: ...
+
+    def set_pause_generator(self, generator: Iterable[object] | None = None) -> None:
+        """
+        Set ``pause`` from the next item of ``generator`` at every rising clock edge
+        (e.g. ``itertools.cycle([0, 0, 1])``); None only stops the current one.
+        """
+
+    def clear_pause_generator(self) -> None:
+        """Stop the pause generator; ``pause`` keeps its last value."""
+
+class TavrinSTMonitor:
+    """
+    Passive Avalon-ST monitor (ready latency 0): every valid-and-ready handshake as a
+    TavrinSTBeat, taken at the same clock edges as cocotbext-avalon's AvalonSTMonitor.
+
+    Beats wait in one queue for recv_beat(); no second queue of frames is kept.
+    In packet mode a start of packet inside a packet, a beat outside one, or ``empty``
+    without end of packet raise RuntimeError in the monitor's task, and X/Z on data or
+    start/end of packet during a handshake too.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None) -> None:
+        """Watch ``bus`` as the library's AvalonSTMonitor would (same arguments)."""
+
+    def recv_beat(self) -> Coroutine[Any, Any, TavrinSTBeat]:
+        """Coroutine: the next beat, waiting for one if none is queued."""
+
+    def recv_beats(self, count: int) -> Coroutine[Any, Any, list[TavrinSTBeat]]:
+        """
+        Coroutine: the next ``count`` beats, in order, once all of them are queued. The
+        waiting task wakes once, not once per beat; nothing past ``count`` is taken.
+        """
+
+    def recv_beat_nowait(self) -> TavrinSTBeat:
+        """The next beat; cocotb.queue.QueueEmpty when none is queued."""
+
+    def count(self) -> int:
+        """Beats queued and not yet taken."""
+
+    def empty(self) -> bool:
+        """True when no beat is queued."""
+
+    def idle(self) -> bool:
+        """True unless a packet is being received."""
+
+    def wait(self, timeout: float = 0, timeout_unit: str = 'ns') -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: return once a beat is queued (at once if one is), or after
+        ``timeout`` when it is non-zero.
+        """
+
+    def cancel(self) -> None:
+        """Stop the monitor's tasks."""
+
+    def _bus_label(self) -> str:
+        """``entity.bus`` label of the bus, as in messages."""
+
+    @property
+    def bus(self) -> Any:
+        """The AvalonSTBus."""
+
+    @property
+    def clock(self) -> Any:
+        """The clock signal."""
+
+    @property
+    def reset(self) -> Any:
+        """The reset signal, or None."""
+
+    @property
+    def reset_active_level(self) -> bool:
+        """True for an active-high reset."""
+
+    @property
+    def log(self) -> logging.Logger:
+        """Logger cocotb.<bus label>.<source|sink|monitor>."""
+
+    @property
+    def width(self) -> int:
+        """Data width in bits."""
+
+    @property
+    def bits_per_symbol(self) -> int:
+        """Bits per symbol."""
+
+    @property
+    def symbols_per_beat(self) -> int:
+        """Symbols per beat."""
+
+    @property
+    def has_packets(self) -> bool:
+        """True in packet mode (start/end of packet and empty are used)."""
+
+    @property
+    def active(self) -> bool:
+        """True while a frame is on the bus (source) or a packet is open (sink)."""
+
+class TavrinSTSink(TavrinSTMonitor):
+    """
+    Avalon-ST sink (ready latency 0) with the wire behaviour of cocotbext-avalon's
+    AvalonSTSink, cycle for cycle: a TavrinSTMonitor that drives ``ready``.
+
+    ``pause`` deasserts ready; while beats flow it takes effect one clock late, as in
+    the library. Beats wait in one queue for recv_beat(); unlike the library, no queue
+    of frames grows behind a reader that only takes beats.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None) -> None:
+        """
+        Take beats from ``bus`` as the library's AvalonSTSink would (same arguments).
+        """
+
+    def cancel(self) -> None:
+        """Stop the sink's tasks (ready keeps its last value)."""
+
+    @property
+    def pause(self) -> bool:
+        """While true ready is deasserted (one clock late while beats flow)."""
+
+    @pause.setter
+    def pause(self, value: object, /) -> None: ...
+
+    def set_pause_generator(self, generator: Iterable[object] | None = None) -> None:
+        """
+        Set ``pause`` from the next item of ``generator`` at every rising clock edge
+        (e.g. ``itertools.cycle([0, 0, 1])``); None only stops the current one.
+        """
+
+    def clear_pause_generator(self) -> None:
+        """Stop the pause generator; ``pause`` keeps its last value."""
+
 __all__: list = ['DMAAddressRegion', 'TavrinBFM', 'TavrinCommandMonitor', 'ReadDMADescriptor', 'SparseByteMemory', 'WriteDMADescriptor']

@@ -7,6 +7,10 @@
 // interleaves the library's. What differs is the cost of a cycle: a signal is written only when
 // its value changes, reads go to the simulator handle without building LogicArray objects,
 // beats are packed from bytes in one step, and nothing is queued that no one reads.
+//
+// Every task's coroutine takes the endpoint's Python object as its first parameter: that keeps
+// the endpoint alive while the task runs and shows the cycle endpoint -> task -> coroutine ->
+// endpoint to the cyclic GC; the C++ pointer beside it is that object's state.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -165,9 +169,10 @@ struct Monitor : Endpoint {
     struct Getter {
         nb::object event, trigger;
         std::uint64_t id = 0;
+        size_t wanted = 1;  ///< beats it waits for
     };
     std::deque<Getter> getters;  ///< in arrival order
-    std::vector<Getter> spare;   ///< Events of getters that were woken, for reuse
+    std::deque<Getter> spare;    ///< Events of getters that were woken, for reuse
     std::uint64_t getter_ids = 0;
     std::vector<nb::object> beat_waiters;  ///< Events of wait() calls
     std::vector<nb::object> watch_tasks;   ///< valid/ready watchers
@@ -223,6 +228,7 @@ void source_cancel(Source& source);
 nb::object source_wait(nb::handle self, Source& source);
 
 nb::object monitor_recv_beat(nb::handle self, Monitor& monitor);
+nb::object monitor_recv_beats(nb::handle self, Monitor& monitor, size_t count);
 nb::object monitor_wait(nb::handle self, Monitor& monitor, nb::handle timeout,
                         nb::handle timeout_unit);
 void monitor_cancel(Monitor& monitor);

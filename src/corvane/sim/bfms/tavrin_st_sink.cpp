@@ -69,7 +69,7 @@ nb::object lenient(const Monitor& m, const Line& line) {
 /// Wake the first waiting recv_beat(), as cocotb's Queue wakes its first getter. A cancelled
 /// getter has already left the line (see GetterGuard).
 void wake_getter(Monitor& m) {
-    if (!m.getters.empty()) {
+    if (!m.getters.empty() && m.getters.front().wanted <= m.beats.size()) {
         nb::object event = std::move(m.getters.front().event);
         m.getters.pop_front();
         event.attr("set")();
@@ -164,8 +164,8 @@ coro::Coroutine sink_run(nb::object self, Sink* s) {
     }
 }
 
-coro::Coroutine receive([[maybe_unused]] nb::object self, Monitor* m) {
-    while (m->beats.empty()) {
+coro::Coroutine receive([[maybe_unused]] nb::object self, Monitor* m, size_t count, bool one) {
+    while (m->beats.size() < count) {
         Monitor::Getter getter;
         if (m->spare.empty()) {
             getter.event = py::attr("cocotb.triggers", "Event")();
@@ -175,6 +175,7 @@ coro::Coroutine receive([[maybe_unused]] nb::object self, Monitor* m) {
             m->spare.pop_back();
         }
         getter.id = ++m->getter_ids;
+        getter.wanted = count;
         m->getters.push_back(getter);
         {
             GetterGuard guard{m, getter.id};
@@ -184,7 +185,14 @@ coro::Coroutine receive([[maybe_unused]] nb::object self, Monitor* m) {
         getter.event.attr("clear")();
         m->spare.push_back(std::move(getter));
     }
-    co_return m->pop_beat();
+    if (one) {
+        co_return m->pop_beat();
+    }
+    nb::list beats;
+    for (size_t i = 0; i < count; ++i) {
+        beats.append(m->pop_beat());
+    }
+    co_return beats;
 }
 
 coro::Coroutine wait_beat([[maybe_unused]] nb::object self, Monitor* m, nb::object timeout,
@@ -333,7 +341,12 @@ void init_sink(nb::handle self, Sink& s, nb::handle bus, nb::handle fmt, nb::han
 }
 
 nb::object monitor_recv_beat(nb::handle self, Monitor& m) {
-    return coro::to_python(receive(nb::borrow(self), &m), "TavrinSTMonitor.recv_beat");
+    return coro::to_python(receive(nb::borrow(self), &m, 1, true), "TavrinSTMonitor.recv_beat");
+}
+
+nb::object monitor_recv_beats(nb::handle self, Monitor& m, size_t count) {
+    return coro::to_python(receive(nb::borrow(self), &m, count, false),
+                           "TavrinSTMonitor.recv_beats");
 }
 
 nb::object monitor_wait(nb::handle self, Monitor& m, nb::handle timeout, nb::handle unit) {
@@ -356,15 +369,11 @@ int Monitor::visit(visitproc visit, void* arg) const {
     for (const nb::object& beat : beats) {
         Py_VISIT(beat.ptr());
     }
-    for (const auto* line : {&getters}) {
+    for (const auto* line : {&getters, &spare}) {
         for (const Getter& getter : *line) {
             Py_VISIT(getter.event.ptr());
             Py_VISIT(getter.trigger.ptr());
         }
-    }
-    for (const Getter& getter : spare) {
-        Py_VISIT(getter.event.ptr());
-        Py_VISIT(getter.trigger.ptr());
     }
     for (const nb::object& object : beat_waiters) {
         Py_VISIT(object.ptr());
