@@ -498,9 +498,31 @@ void construct(T* storage, Body&& body) {
     }
 }
 
-constexpr const char* kStreamArgs =
-    "reset: typing.Any = None, reset_active_level: bool = True, ready_latency: int = 0, "
-    "ready_allowance: int | None = None, packets: bool | None = None";
+/// `__init__(bus, fmt, clock, reset=None, ...)` of a monitor or a sink, whose body is `init`.
+template <class T, class... Extra>
+void bind_receiver_init(nb::class_<T, Extra...>& cls,
+                        void (*init)(nb::handle, T&, nb::handle, nb::handle, nb::handle,
+                                     const st::Options&),
+                        const char* doc) {
+    cls.def(
+        "__init__",
+        [init](T* storage, nb::handle bus, nb::handle fmt, nb::handle clock, nb::handle reset,
+               nb::handle active_level, nb::handle latency, nb::handle allowance,
+               nb::handle packets) {
+            construct(storage, [&](T& e) {
+                init(nb::find(&e), e, bus, fmt, clock,
+                     {reset, active_level, latency, allowance, packets});
+            });
+        },
+        "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
+        "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
+        "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
+        nb::sig("def __init__(self, bus: typing.Any, fmt: typing.Any, clock: typing.Any, "
+                "reset: typing.Any = None, reset_active_level: bool = True, "
+                "ready_latency: int = 0, ready_allowance: int | None = None, "
+                "packets: bool | None = None) -> None"),
+        doc);
+}
 
 /// The parts every endpoint class shares: introspection and the bus label.
 template <class T, class... Extra>
@@ -627,10 +649,10 @@ void bind_stream_endpoints(nb::module_& m) {
             "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
             "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
             "idle_value"_a.none() = "x",
-            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
-                                 "clock: typing.Any, ") +
-                     kStreamArgs + ", idle_value: int | str = 'x') -> None")
-                        .c_str()),
+            nb::sig("def __init__(self, bus: typing.Any, fmt: typing.Any, clock: typing.Any, "
+                    "reset: typing.Any = None, reset_active_level: bool = True, "
+                    "ready_latency: int = 0, ready_allowance: int | None = None, "
+                    "packets: bool | None = None, idle_value: int | str = 'x') -> None"),
             "Drive ``bus`` as the library's AvalonSTSource would (same arguments).\n\n"
             "Raises:\n"
             "    NotImplementedError: a ready latency other than 0.\n"
@@ -679,25 +701,9 @@ void bind_stream_endpoints(nb::module_& m) {
         "In packet mode a start of packet inside a packet, a beat outside one, or ``empty``\n"
         "without end of packet raise RuntimeError in the monitor's task, and X/Z on data or\n"
         "start/end of packet during a handshake too.");
+    bind_receiver_init(monitor, &st::init_monitor,
+                       "Watch ``bus`` as the library's AvalonSTMonitor would (same arguments).");
     monitor
-        .def(
-            "__init__",
-            [](st::Monitor* storage, nb::handle bus, nb::handle fmt, nb::handle clock,
-               nb::handle reset, nb::handle active_level, nb::handle latency, nb::handle allowance,
-               nb::handle packets) {
-                construct(storage, [&](st::Monitor& mon) {
-                    st::init_monitor(nb::find(&mon), mon, bus, fmt, clock,
-                                     {reset, active_level, latency, allowance, packets});
-                });
-            },
-            "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
-            "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
-            "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
-            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
-                                 "clock: typing.Any, ") +
-                     kStreamArgs + ") -> None")
-                        .c_str()),
-            "Watch ``bus`` as the library's AvalonSTMonitor would (same arguments).")
         .def(
             "recv_beat",
             [](nb::handle self) {
@@ -755,31 +761,16 @@ void bind_stream_endpoints(nb::module_& m) {
         "``pause`` deasserts ready; while beats flow it takes effect one clock late, as in\n"
         "the library. Beats wait in one queue for recv_beat(); unlike the library, no queue\n"
         "of frames grows behind a reader that only takes beats.");
+    bind_receiver_init(
+        sink, &st::init_sink,
+        "Take beats from ``bus`` as the library's AvalonSTSink would (same arguments).");
     sink.def(
-            "__init__",
-            [](st::Sink* storage, nb::handle bus, nb::handle fmt, nb::handle clock,
-               nb::handle reset, nb::handle active_level, nb::handle latency, nb::handle allowance,
-               nb::handle packets) {
-                construct(storage, [&](st::Sink& s) {
-                    st::init_sink(nb::find(&s), s, bus, fmt, clock,
-                                  {reset, active_level, latency, allowance, packets});
-                });
-            },
-            "bus"_a.none(), "fmt"_a.none(), "clock"_a.none(), "reset"_a.none() = nb::none(),
-            "reset_active_level"_a.none() = true, "ready_latency"_a.none() = 0,
-            "ready_allowance"_a.none() = nb::none(), "packets"_a.none() = nb::none(),
-            nb::sig((std::string("def __init__(self, bus: typing.Any, fmt: typing.Any, "
-                                 "clock: typing.Any, ") +
-                     kStreamArgs + ") -> None")
-                        .c_str()),
-            "Take beats from ``bus`` as the library's AvalonSTSink would (same arguments).")
-        .def(
-            "cancel",
-            [](st::Sink& s) {
-                st::clear_pause_generator(s);
-                st::monitor_cancel(s);
-            },
-            "Stop the sink's tasks (ready keeps its last value).");
+        "cancel",
+        [](st::Sink& s) {
+            st::clear_pause_generator(s);
+            st::monitor_cancel(s);
+        },
+        "Stop the sink's tasks (ready keeps its last value).");
     bind_pause(sink, "While true ready is deasserted (one clock late while beats flow).");
 }
 }  // namespace

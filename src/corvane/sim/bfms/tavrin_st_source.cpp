@@ -87,9 +87,15 @@ void flush_current(Source& s) {
     }
 }
 
-/// Sideband text of a whole-frame value (None counts as 0).
-std::string scalar_bits(const Line& line, nb::handle value) {
-    return line.bits_of(value.is_none() ? nb::int_(0) : nb::borrow(value));
+/// A frame's channel or error: a value per symbol (kept), or one for the whole frame (its text
+/// now; None counts as 0).
+void take_sideband(const Line& line, nb::object value, nb::object& per_symbol_values,
+                   std::string& bits) {
+    if (per_symbol(value)) {
+        per_symbol_values = std::move(value);
+    } else {
+        bits = line.bits_of(value.is_none() ? nb::int_(0) : value);
+    }
 }
 
 /// Take the next frame off the queue and flatten it.
@@ -124,20 +130,10 @@ void take_frame(Source& s) {
         c.length = static_cast<size_t>(PySequence_Fast_GET_SIZE(c.symbols.ptr()));
     }
     if (s.channel) {
-        nb::object channel = frame.attr("channel");
-        if (per_symbol(channel)) {
-            c.channel = channel;
-        } else {
-            c.channel_bits = scalar_bits(s.channel, channel);
-        }
+        take_sideband(s.channel, frame.attr("channel"), c.channel, c.channel_bits);
     }
     if (s.error) {
-        nb::object error = frame.attr("error");
-        if (per_symbol(error)) {
-            c.error = error;
-        } else {
-            c.error_bits = scalar_bits(s.error, error);
-        }
+        take_sideband(s.error, frame.attr("error"), c.error, c.error_bits);
     }
     s.has_frame = true;
     frame.attr("sim_time_start") = nb::int_(s.gpi.now());
