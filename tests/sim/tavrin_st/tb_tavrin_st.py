@@ -68,11 +68,13 @@ class Bench:
                                 **reset)
         self.cw_sink = Sink(bus["cw_out"], words, dut.clk, packets=False, **reset)
         self.cw_monitor = Monitor(bus["cw_out"], words, dut.clk, packets=False, **reset)
-        # Packet markers on the wire, ignored by the sink; X between frames (the default idle).
-        self.by_source = Source(bus["by_in"], byte_format(bus["by_in"], False), dut.clk,
-                                packets=True, **reset)
-        self.by_sink = Sink(bus["by_out"], byte_format(bus["by_out"], False), dut.clk,
+        # 16-bit symbols in, first one low, X between frames (the default idle); bytes out,
+        # first one high, with the packet markers on the wire ignored (like the DMA's dout).
+        halves = AvalonFormat(bits_per_symbol=16, symbols_per_beat=4)
+        self.by_source = Source(bus["by_in"], halves, dut.clk, packets=True, **reset)
+        self.by_sink = Sink(bus["by_out"], byte_format(bus["by_out"], True), dut.clk,
                             packets=False, **reset)
+        self.by_monitor = Monitor(bus["by_out"], halves, dut.clk, packets=True, **reset)
         for name, pattern in options.items():
             if name != "active_low":
                 getattr(self, name).set_pause_generator(itertools.cycle(pattern))
@@ -114,8 +116,9 @@ class Bench:
                                                  channel=channel, error=batch))
         for i in range(4):
             self.cw_source.send_nowait(self.frame("cw", [(0x1ABC << 120) + i * 0x1234567 + batch]))
-        for length in (20, 8, 3):
-            await self.by_source.send(self.frame("by", bytes(range(batch, batch + length))))
+        for length in (10, 4, 2):
+            await self.by_source.send(self.frame("by", [batch * 0x1001 + i * 0x0102
+                                                        for i in range(length)]))
         await self.pk_source.wait()
 
     async def script(self):
@@ -152,7 +155,7 @@ async def same_traffic(dut, scenario):
     recording = cocotb.start_soon(bench.record())
     await ClockCycles(dut.clk, 3)
     dut.reset.value, dut.reset_n.value = 0, 1
-    for name in ["pk_sink", "pk_monitor", "cw_sink", "cw_monitor", "by_sink"]:
+    for name in ["pk_sink", "pk_monitor", "cw_sink", "cw_monitor", "by_sink", "by_monitor"]:
         cocotb.start_soon(bench.take(name))
     if scenario == "script":
         cocotb.start_soon(bench.script())
@@ -260,7 +263,7 @@ async def beat_queue_of_the_native_sink(dut):
 
     # Cancelled and dropped, the endpoints and their tasks are collected.
     names = ["pk_source", "pk_sink", "pk_monitor", "cw_source", "cw_sink", "cw_monitor",
-             "by_source", "by_sink"]
+             "by_source", "by_sink", "by_monitor"]
     refs = [weakref.ref(getattr(bench, name)) for name in names]
     for name in names:
         getattr(bench, name).cancel()

@@ -154,7 +154,7 @@ struct Source : Endpoint {
         nb::object channel, error;  ///< list/tuple per symbol, or nullptr
         std::string channel_bits, error_bits;
     } current;
-    bool has_frame = false;
+    bool on_bus() const { return current.frame.is_valid(); }
 
     nb::object make_run(nb::handle self) override;
     void on_reset(nb::handle self, bool asserted) override;

@@ -80,7 +80,6 @@ void drive_idle(Source& s, Idle idle) {
 void flush_current(Source& s) {
     nb::object frame = std::move(s.current.frame);
     s.current = Source::Current{};
-    s.has_frame = false;
     if (frame.is_valid() && py::truthy(frame)) {
         log::warning(s.log, "Flushed transmit frame during reset: %s", frame);
         frame.attr("handle_tx_complete")();
@@ -108,9 +107,10 @@ void take_frame(Source& s) {
     nb::object data = frame.attr("data");
     if (s.bits_per_symbol == 8) {
         if (PyBytes_Check(data.ptr()) || PyByteArray_Check(data.ptr())) {
-            nb::bytes raw(data);
-            c.bytes.assign(static_cast<const std::uint8_t*>(raw.data()),
-                           static_cast<const std::uint8_t*>(raw.data()) + raw.size());
+            const auto* raw = reinterpret_cast<const std::uint8_t*>(
+                PyBytes_Check(data.ptr()) ? PyBytes_AS_STRING(data.ptr())
+                                          : PyByteArray_AS_STRING(data.ptr()));
+            c.bytes.assign(raw, raw + PyObject_Length(data.ptr()));
         } else {
             nb::object items = py::steal_checked(PySequence_Fast(data.ptr(), "frame data"));
             Py_ssize_t size = PySequence_Fast_GET_SIZE(items.ptr());
@@ -135,7 +135,6 @@ void take_frame(Source& s) {
     if (s.error) {
         take_sideband(s.error, frame.attr("error"), c.error, c.error_bits);
     }
-    s.has_frame = true;
     frame.attr("sim_time_start") = nb::int_(s.gpi.now());
     frame.attr("sim_time_end") = nb::none();
     log::debug(s.log, "TX frame: %s", frame);
@@ -202,7 +201,6 @@ void drive_beat(Source& s) {
     if (last) {
         nb::object frame = std::move(c.frame);
         s.current = Source::Current{};
-        s.has_frame = false;
         frame.attr("sim_time_end") = nb::int_(gpi.now());
         frame.attr("handle_tx_complete")();
     }
@@ -210,7 +208,6 @@ void drive_beat(Source& s) {
 
 coro::Coroutine source_run([[maybe_unused]] nb::object self, Source* s) {
     s->current = Source::Current{};
-    s->has_frame = false;
     s->active = false;
     drive_idle(*s, s->idle);
     for (;;) {
@@ -231,16 +228,16 @@ coro::Coroutine source_run([[maybe_unused]] nb::object self, Source* s) {
         if (valid && !ready) {
             continue;
         }
-        if (!s->has_frame && !s->queue.empty()) {
+        if (!s->on_bus() && !s->queue.empty()) {
             take_frame(*s);
         }
-        if (s->has_frame && !s->pause) {
+        if (s->on_bus() && !s->pause) {
             drive_beat(*s);
             continue;
         }
         drive_idle(*s, s->idle);
-        s->active = s->has_frame;
-        if (!s->has_frame && s->queue.empty()) {
+        s->active = s->on_bus();
+        if (!s->on_bus() && s->queue.empty()) {
             s->idle_event.attr("set")();
             s->active_event.attr("clear")();
             co_await s->active_trigger;
