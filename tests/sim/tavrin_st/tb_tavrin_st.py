@@ -17,7 +17,7 @@ from pathlib import Path
 import cocotb
 from cocotb.clock import Clock
 from cocotb.queue import QueueEmpty
-from cocotb.triggers import ClockCycles, RisingEdge, with_timeout
+from cocotb.triggers import ClockCycles, FallingEdge, RisingEdge, with_timeout
 from cocotb.utils import get_sim_time
 from cocotbext.avalon import (AvalonFormat, AvalonSTBus, AvalonSTFrame, AvalonSTMonitor,
                               AvalonSTSink, AvalonSTSource)
@@ -31,14 +31,16 @@ ENDPOINTS = {"library": (AvalonSTSource, AvalonSTSink, AvalonSTMonitor),
              "native": (TavrinSTSource, TavrinSTSink, TavrinSTMonitor)}
 
 # Pause patterns per endpoint, fed by set_pause_generator; "script" adds hand-set pauses, a
-# reset in the middle of a packet, and an active-low reset for every endpoint.
+# reset in the middle of a packet, an active-low reset for every endpoint, pk's first byte in
+# the low-order bits, and by without packets (its start/end of packet signals driven low).
 SCENARIOS = {
     "plain": {},
     "pause generators": {"pk_source": [0, 0, 1], "pk_sink": [0, 1, 1, 0, 0],
                          "cw_source": [1, 0], "cw_sink": [0, 0, 0, 1],
                          "by_source": [0, 1, 0, 0, 1, 1], "by_sink": [1, 0, 0]},
-    "script": {"by_sink": [0, 0, 1], "active_low": True},
+    "script": {"by_sink": [0, 0, 1], "active_low": True, "first_low": True, "by_packets": False},
 }
+LAYOUT = ("active_low", "first_low", "by_packets")
 
 
 def byte_format(bus, first_high):
@@ -58,11 +60,12 @@ class Bench:
         bus = {name: AvalonSTBus.from_prefix(dut, name)
                for name in ["pk_in", "pk_out", "cw_in", "cw_out", "by_in", "by_out"]}
         words = AvalonFormat(bits_per_symbol=141, symbols_per_beat=1)
-        self.pk_source = Source(bus["pk_in"], byte_format(bus["pk_in"], True), dut.clk,
+        high = not options.get("first_low", False)
+        self.pk_source = Source(bus["pk_in"], byte_format(bus["pk_in"], high), dut.clk,
                                 packets=True, idle_value=0, **reset)
-        self.pk_sink = Sink(bus["pk_out"], byte_format(bus["pk_out"], True), dut.clk,
+        self.pk_sink = Sink(bus["pk_out"], byte_format(bus["pk_out"], high), dut.clk,
                             packets=True, **reset)
-        self.pk_monitor = Monitor(bus["pk_in"], byte_format(bus["pk_in"], True), dut.clk,
+        self.pk_monitor = Monitor(bus["pk_in"], byte_format(bus["pk_in"], high), dut.clk,
                                   packets=True, **reset)
         self.cw_source = Source(bus["cw_in"], words, dut.clk, packets=False, idle_value=0,
                                 **reset)
@@ -71,12 +74,13 @@ class Bench:
         # 16-bit symbols in, first one low, X between frames (the default idle); bytes out,
         # first one high, with the packet markers on the wire ignored (like the DMA's dout).
         halves = AvalonFormat(bits_per_symbol=16, symbols_per_beat=4)
-        self.by_source = Source(bus["by_in"], halves, dut.clk, packets=True, **reset)
+        by_packets = options.get("by_packets", True)
+        self.by_source = Source(bus["by_in"], halves, dut.clk, packets=by_packets, **reset)
         self.by_sink = Sink(bus["by_out"], byte_format(bus["by_out"], True), dut.clk,
                             packets=False, **reset)
-        self.by_monitor = Monitor(bus["by_out"], halves, dut.clk, packets=True, **reset)
+        self.by_monitor = Monitor(bus["by_out"], halves, dut.clk, packets=by_packets, **reset)
         for name, pattern in options.items():
-            if name != "active_low":
+            if name not in LAYOUT:
                 getattr(self, name).set_pause_generator(itertools.cycle(pattern))
         self.lines = {prefix: [getattr(dut, f"{prefix}_{s}", None) for s in SIGNALS]
                       for prefix in bus}
@@ -123,7 +127,7 @@ class Bench:
 
     async def script(self):
         """Hand-set pauses on both sides, then a reset while a packet is on the bus."""
-        clk = self.dut.clk
+        dut, clk = self.dut, self.dut.clk
         await ClockCycles(clk, 4)
         self.pk_sink.pause = True
         await ClockCycles(clk, 5)
@@ -131,11 +135,17 @@ class Bench:
         self.pk_source.pause = True
         await ClockCycles(clk, 3)
         self.pk_source.pause = False
-        await ClockCycles(clk, 22)  # into the 64-byte packet of the second batch
-        await RisingEdge(clk)
-        self.dut.reset.value, self.dut.reset_n.value = 1, 0
+        # Between two edges after the first beat of the 4-beat packet (channel 6): its source
+        # drops the rest of it.
+        edge = RisingEdge(clk)
+        markers = [dut.pk_in_valid, dut.pk_in_startofpacket, dut.pk_in_channel]
+        await edge
+        while [str(signal.value) for signal in markers] != ["1", "1", "00000110"]:
+            await edge
+        await FallingEdge(clk)
+        dut.reset.value, dut.reset_n.value = 1, 0
         await ClockCycles(clk, 3)
-        self.dut.reset.value, self.dut.reset_n.value = 0, 1
+        dut.reset.value, dut.reset_n.value = 0, 1
 
 
 async def start(dut):

@@ -1,9 +1,10 @@
 """The native Avalon-ST endpoints against cocotbext-avalon's, on the wire, cycle for cycle.
 
 tb_tavrin_st.py runs the same traffic (with and without pause generators, hand-set pauses, a
-reset in the middle of a packet, both reset polarities) once with each set of endpoints; the
-traces of the two runs must be identical: every signal of every stream at every clock edge,
-every beat handed out, and when every frame went out.
+reset in the middle of a packet, both reset polarities, both symbol orders, a source without
+packets on a bus with packet signals) once with each set of endpoints; the traces of the two
+runs must be identical: every signal of every stream at every clock edge, every beat handed
+out, and when every frame went out (or was dropped by the reset).
 """
 
 import json
