@@ -187,19 +187,9 @@ async def throughput(dut):
         "bulk": lambda *args: _copy_with_endpoints(*args, native=True, bulk=True),
         "naive": lambda *args: _copy_with_endpoints(*args, drop_frames=False),
     }
-    copy = copies[mode]
-    profile_path = os.environ.get("BENCH_PROFILE")
-    if profile_path:
-        import cProfile
-
-        profiler = cProfile.Profile()
-        profiler.enable()
     started = time.perf_counter()
-    descriptors = await copy(dut, memory, total, chunk)
+    descriptors = await copies[mode](dut, memory, total, chunk)
     seconds = time.perf_counter() - started
-    if profile_path:
-        profiler.disable()
-        profiler.dump_stats(profile_path)
 
     assert memory.read(DESTINATION, chunk) == pattern
     beats = total // (len(dut.din_data) // 8)
@@ -287,7 +277,7 @@ def main(argv=None):
 
     modes = args.modes.split(",") + (["naive"] if args.naive else [])
     workdir = Path(tempfile.mkdtemp(prefix="corvane-bench-"))
-    print(f"{'sim':<9} {'run':<7} {'MiB':>4} {'beats':>8} {'descr':>6} {'seconds':>8} "
+    print(f"{'sim':<9} {'run':<8} {'MiB':>4} {'beats':>8} {'descr':>6} {'seconds':>8} "
           f"{'beats/s':>9} {'RSS before':>11} {'peak RSS':>9}")
     for sim in args.sims.split(","):
         if sim == "verilator":
@@ -307,7 +297,7 @@ def main(argv=None):
             best = {mode: min(results, key=lambda r: r["seconds"])
                     for mode, results in runs.items()}
             for mode, r in best.items():
-                print(f"{sim:<9} {mode:<7} {mib:>4g} {r['beats']:>8} {r['descriptors']:>6} "
+                print(f"{sim:<9} {mode:<8} {mib:>4g} {r['beats']:>8} {r['descriptors']:>6} "
                       f"{r['seconds']:>8.2f} {r['beats'] / r['seconds']:>9.0f} "
                       f"{r['rss_before_kib'] / 1024:>8.1f} MiB {r['maxrss_kib'] / 1024:>5.1f} MiB",
                       flush=True)
