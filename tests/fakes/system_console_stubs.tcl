@@ -1,8 +1,9 @@
 # system_console_stubs.tcl: System Console's service commands over a simulated board, for the
 # fake system-console. Arguments: the session script, then the script's own arguments.
 #
-# The board has Avalon-MM masters over one sparse byte memory (kept for the life of the process)
-# and JTAG UARTs wired to a small line-oriented monitor program:
+# Each device (a board on its own cable) has Avalon-MM masters over one sparse byte memory (kept
+# for the life of the process, shared by all) and JTAG UARTs wired to a small line-oriented
+# monitor program:
 #   ver           -> a version line
 #   echo TEXT     -> TEXT
 #   pad           -> a blank line, then "  ok  "
@@ -13,12 +14,19 @@
 #
 # Fault knobs (environment):
 #   FAKE_SC_BANNER=N          print N banner lines before the script runs
-#   FAKE_SC_MASTERS=N         number of Avalon-MM masters (default 1; 0 makes the script refuse)
-#   FAKE_SC_UARTS=N           number of JTAG UARTs (default 1)
+#   FAKE_SC_BANNER_ENCODING=E ... in the encoding E (default utf-8); the lines name a café
+#   FAKE_SC_DEVICES=N         number of devices, on the cables USB-1 to USB-N (default 1)
+#   FAKE_SC_MASTERS=N         Avalon-MM masters of each device (default 1; 0 makes the script
+#                             refuse)
+#   FAKE_SC_UARTS=N           JTAG UARTs of each device (default 1)
+#   FAKE_SC_CLAIM_LOG=PATH    append the type and path of every claimed service to PATH
+#   FAKE_SC_PID_FILE=PATH     append the process id to PATH at start
 #   FAKE_SC_SILENT=1          never run the script: read requests and say nothing, end on QUIT
 #   FAKE_SC_IGNORE_QUIT=1     with FAKE_SC_SILENT, do not end on QUIT either
 #   FAKE_SC_CRLF=1            end every output line with CR LF
 #   FAKE_SC_DELAY_MS=N        each memory access takes N ms
+#   FAKE_SC_STALL_MS=N        the first memory access once FAKE_SC_STALL_AFTER bytes (default 0)
+#                             have moved waits N ms (a cable that stops answering for a while)
 #   FAKE_SC_DIE_AFTER=N       the process exits with status 3 once N memory bytes have moved
 #   FAKE_SC_MEMORY_SIZE=N     accesses at or above byte N fail with a bus error
 #   FAKE_SC_UART_DELAY_MS=N   the monitor answers N ms after the command line (default 2)
@@ -36,13 +44,22 @@ proc knob {name default} {
     return $default
 }
 
+if {[knob FAKE_SC_PID_FILE ""] ne ""} {
+    set pid_file [open [knob FAKE_SC_PID_FILE ""] a]
+    puts $pid_file [pid]
+    close $pid_file
+}
 if {[knob FAKE_SC_CRLF 0]} {
     fconfigure stdout -translation crlf
 }
+set encoding [fconfigure stdout -encoding]
+fconfigure stdout -encoding [knob FAKE_SC_BANNER_ENCODING utf-8]
 for {set i 0} {$i < [knob FAKE_SC_BANNER 0]} {incr i} {
-    puts "Info: fake System Console banner line [expr {$i + 1}]: JTAG cable USB-Blaster \[1-1\]"
+    puts "Info: fake System Console banner line [expr {$i + 1}]: JTAG cable USB-Blaster \[1-1\]\
+          in the caf\u00e9 lab"
 }
 flush stdout
+fconfigure stdout -encoding $encoding
 
 if {[knob FAKE_SC_SILENT 0]} {
     while {[gets stdin line] >= 0} {
@@ -56,29 +73,53 @@ if {[knob FAKE_SC_SILENT 0]} {
 # --- services ----------------------------------------------------------------------------------
 
 # Real service paths hold spaces, parentheses and '#': a script that splits them breaks here too.
-set board "/devices/10M50DA(.|ES)|10M50DC@1#USB-1 (DE10-Lite)/(link)/JTAG"
-set service_paths(master) {}
-for {set i 0} {$i < [knob FAKE_SC_MASTERS 1]} {incr i} {
-    lappend service_paths(master) \
-        "$board/(110:132 v1 #$i)/phy_$i/master"
-}
-set service_paths(bytestream) {}
-for {set i 0} {$i < [knob FAKE_SC_UARTS 1]} {incr i} {
-    lappend service_paths(bytestream) \
-        "$board/(110:128 v1 #$i)/jtag_uart_$i.jtag"
+# A service's path starts with the path of the device it belongs to.
+array set service_paths {device {} master {} bytestream {}}
+for {set d 1} {$d <= [knob FAKE_SC_DEVICES 1]} {incr d} {
+    set dev "/devices/10M50DA(.|ES)|10M50DC@1#USB-$d (DE10-Lite)"
+    lappend service_paths(device) $dev
+    for {set i 0} {$i < [knob FAKE_SC_MASTERS 1]} {incr i} {
+        lappend service_paths(master) "$dev/(link)/JTAG/(110:132 v1 #$i)/phy_$i/master"
+    }
+    for {set i 0} {$i < [knob FAKE_SC_UARTS 1]} {incr i} {
+        lappend service_paths(bytestream) "$dev/(link)/JTAG/(110:128 v1 #$i)/jtag_uart_$i.jtag"
+    }
 }
 set claims 0
 
-proc get_service_paths {type} {
-    if {[info exists ::service_paths($type)]} {
-        return $::service_paths($type)
+# get_service_paths ?-device DEVICE_PATH? SERVICE_TYPE
+proc get_service_paths {args} {
+    set type [lindex $args end]
+    set options [lrange $args 0 end-1]
+    if {[llength $args] == 0 || [llength $options] % 2} {
+        error "wrong # args: should be \"get_service_paths ?-device path? service_type\""
     }
-    return {}
+    set paths {}
+    if {[info exists ::service_paths($type)]} {
+        set paths $::service_paths($type)
+    }
+    foreach {option value} $options {
+        if {$option ne "-device"} {
+            error "bad option \"$option\": must be -device"
+        }
+        set paths [lmap path $paths {
+            if {[string first "$value/" $path] != 0} {
+                continue
+            }
+            set path
+        }]
+    }
+    return $paths
 }
 
 proc claim_service {type path group {claims ""}} {
     if {[lsearch -exact [get_service_paths $type] $path] < 0} {
         error "no $type service at path $path"
+    }
+    if {[knob FAKE_SC_CLAIM_LOG ""] ne ""} {
+        set log [open [knob FAKE_SC_CLAIM_LOG ""] a]
+        puts $log "$type\t$path"
+        close $log
     }
     incr ::claims
     set claimed "/channels/local/$group/${type}_$::claims"
@@ -104,11 +145,17 @@ proc require_claim {type path} {
 set page_size 4096
 set zero_page [binary format x$page_size]
 set moved 0
+set stalled 0
 
 proc access {address count} {
     set limit [knob FAKE_SC_MEMORY_SIZE ""]
     if {$limit ne "" && $address + $count > $limit} {
         error "bus error: no slave answers at [format 0x%llx [expr {max($address, $limit)}]]"
+    }
+    set stall [knob FAKE_SC_STALL_MS ""]
+    if {$stall ne "" && !$::stalled && $::moved >= [knob FAKE_SC_STALL_AFTER 0]} {
+        set ::stalled 1
+        after $stall
     }
     set delay [knob FAKE_SC_DELAY_MS 0]
     if {$delay > 0} {

@@ -1,8 +1,10 @@
 # tests/fakes/vsim_stub.tcl: the Tcl side of the fake vsim.
 #
 # Runs `vsim -c -do FILE` like Questa's batch mode, as far as a Platform Designer set-up script
-# needs it: the do-file is sourced at global level; `vlib`, `vmap`, `vlog`, `alias`, `echo`,
-# `onerror`, `quit` and `vsim -version` are stubs. `vlog` fails on a file that does not exist.
+# needs it: the do-file is sourced at global level; `vlib`, `vmap`, `vlog`, `vcom`, `alias`,
+# `echo`, `onerror`, `quit`, `vsim -version` and `vsimVersionString` (which Quartus Pro scripts
+# call) are stubs. `vlog` and `vcom` fail on a file that does not exist; both are recorded as
+# "vlog" entries (library, file).
 # An error with no `onerror` handler ends the run with status 0, as vsim -c does when its script
 # stops; a do-file that ends without `quit` exits 3 (vsim would wait at its prompt).
 #
@@ -92,6 +94,8 @@ proc vlog {args} {
     }
 }
 
+proc vcom {args} { vlog {*}$args }
+
 # Questa runs an alias body as a script at global level.
 proc alias {name body} {
     proc $name {args} [list uplevel #0 $body]
@@ -117,6 +121,8 @@ proc vsim {args} {
     }
     error "fake vsim: only `vsim -version` is available inside a do-file"
 }
+
+proc vsimVersionString {} { return [vsim -version] }
 
 # --- command line -----------------------------------------------------------------------------
 

@@ -10,16 +10,17 @@ import pytest
 
 TESTS = Path(__file__).resolve().parent.parent
 FIXTURE = TESTS / "sim" / "pelorin" / "fixture"
+PRO_FIXTURE = TESTS / "sim" / "pelorin" / "fixture_pro"  # a Quartus Pro system, prosys
 FAKES = TESTS / "fakes"
 SYSTEM = "pelsys"
 SUBMODULES = Path(SYSTEM, SYSTEM, "testbench", "pelsys_tb", "simulation", "submodules")
 
 
-def copy_fixture(tmp_path):
-    """A fresh copy of the fixture project; returns (project root, Quartus directory)."""
+def copy_fixture(tmp_path, pro=False):
+    """A fresh copy of a fixture project; returns (project root, Quartus directory)."""
     root = tmp_path / "project"
-    shutil.copytree(FIXTURE, root)
-    return root, root / "intelFPGA" / "23.1" / "quartus"
+    shutil.copytree(PRO_FIXTURE if pro else FIXTURE, root)
+    return root, root / ("intelFPGA_pro/23.4" if pro else "intelFPGA/23.1") / "quartus"
 
 
 class RecordingRunner:

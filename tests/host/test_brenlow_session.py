@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 import pytest
+import tqdm
 
 from brenlow_support import CONSOLE, SCRIPTED, children, logged, write_plan
 from corvane.hil.intel.brenlow import IntelBrenlowSession, JtagSession
@@ -116,7 +117,8 @@ def test_handshake_answers_only_its_own_lines(tmp_path, monkeypatch, startup, fa
     assert_idle(s)
 
 
-@pytest.mark.parametrize("env", [{"FAKE_SC_BANNER": "20"}, {"FAKE_SC_CRLF": "1"}])
+@pytest.mark.parametrize("env", [{"FAKE_SC_BANNER": "20"}, {"FAKE_SC_CRLF": "1"},
+                                 {"FAKE_SC_BANNER": "2", "FAKE_SC_BANNER_ENCODING": "iso8859-1"}])
 def test_banner_noise_and_crlf_line_ends_do_not_disturb_the_handshake(session, monkeypatch, env):
     for name, value in env.items():
         monkeypatch.setenv(name, value)
@@ -342,3 +344,183 @@ def test_no_children_threads_or_descriptors_leak_over_100_cycles(tmp_path):
     while leaked() != (set(), 0, 0) and time.monotonic() < deadline:
         time.sleep(0.05)  # the last readers finish once their child's output has closed
     assert leaked() == (set(), 0, 0)
+
+
+class ReaderEndsOnce(IntelBrenlowSession):
+    """The first child's reader stops after the handshake while the child lives on."""
+
+    def _stdout_reader(self, proc, output):
+        if self.master_index:
+            return IntelBrenlowSession._stdout_reader(proc, output)
+        self.master_index = 1  # the fake has one master a device: keep it at index 0 below
+        while (line := proc.stdout.readline().rstrip("\n")) != "JTAG_READY":
+            output.put(line)
+        output.put(line)
+        output.put(None)
+
+
+def test_a_reader_that_ends_while_the_child_lives_is_reported_and_replaced(tmp_path, monkeypatch):
+    monkeypatch.setenv("FAKE_SC_MASTERS", "2")
+    s = ReaderEndsOnce(CONSOLE, work_dir=tmp_path)
+    with s:
+        first = s._proc
+        s._reader_thread.join(5)
+        with pytest.raises(RuntimeError, match="^lost the output of system-console while it is "
+                                               "still running; the next operation restarts it$"):
+            s._next_line(timeout=1.0)
+        assert first.poll() is None
+        assert s.command("ver") == "corvane fake Nios monitor 1.4.2"
+        assert s._proc is not first and first.returncode == 0  # asked to QUIT, and it did
+
+
+def test_settings_of_the_keyword_only_arguments():
+    s = IntelBrenlowSession()
+    assert (s.stall_timeout, s.device) == (120.0, None)
+    s = IntelBrenlowSession(stall_timeout=1, device="USB-2")
+    assert (s.stall_timeout, s.device) == (1.0, "USB-2") and type(s.stall_timeout) is float
+    assert IntelBrenlowSession(stall_timeout=float("inf")).stall_timeout is None
+    for bad in (0, -1.0, float("nan")):
+        with pytest.raises(ValueError, match="^stall_timeout must be a positive number of "
+                                             "seconds or None$"):
+            IntelBrenlowSession(stall_timeout=bad)
+    with pytest.raises(TypeError, match="^device must be a str or None$"):
+        IntelBrenlowSession(device=2)
+    with pytest.raises(TypeError):  # keyword-only
+        IntelBrenlowSession("system-console", 0, 0, 30.0, None, 5.0)
+
+
+DEVICE_1 = "/devices/10M50DA(.|ES)|10M50DC@1#USB-1 (DE10-Lite)"
+DEVICE_2 = "/devices/10M50DA(.|ES)|10M50DC@1#USB-2 (DE10-Lite)"
+
+
+@pytest.mark.parametrize(
+    "device, master_index, outcome",
+    [
+        (None, 1, (DEVICE_2, DEVICE_1)),  # indices over the services of all devices
+        ("@1#USB-2", 0, (DEVICE_2, DEVICE_2)),
+        (DEVICE_1, 0, (DEVICE_1, DEVICE_1)),
+        ("", 1, (DEVICE_2, DEVICE_1)),
+        ("DE10-Lite", 0, f'cannot choose the device: "DE10-Lite" matches 2 devices: {DEVICE_1}; '
+                         f"{DEVICE_2}"),
+        ("USB-3", 0, f'cannot choose the device: no device matches "USB-3" (devices: {DEVICE_1}; '
+                     f"{DEVICE_2})"),
+        ("USB-2", 1, f"no Avalon-MM master with index 1 (1 found on {DEVICE_2})"),
+    ],
+)
+def test_device_chooses_the_board_whose_services_are_claimed(tmp_path, monkeypatch, device,
+                                                             master_index, outcome):
+    claims = tmp_path / "claims"
+    monkeypatch.setenv("FAKE_SC_DEVICES", "2")
+    monkeypatch.setenv("FAKE_SC_CLAIM_LOG", str(claims))
+    s = IntelBrenlowSession(CONSOLE, master_index, device=device)
+    if isinstance(outcome, str):
+        with pytest.raises(RuntimeError) as raised:
+            s.open()
+        assert str(raised.value) == outcome
+        return
+    with s:
+        assert s.command("ver").startswith("corvane")
+    master, uart = (line.split("\t") for line in claims.read_text().splitlines())
+    assert master[0] == "master" and master[1].startswith(outcome[0] + "/")
+    assert uart[0] == "bytestream" and uart[1].startswith(outcome[1] + "/")
+
+
+def test_late_uart_answer_is_drained_and_the_next_command_gets_its_own(tmp_path, monkeypatch,
+                                                                        caplog):
+    log = write_plan(tmp_path, monkeypatch, replies=[
+        ["@sleep 1500", "UART_RESULT\t" + b"idle\n".hex()],  # after the host gave up (1 s)
+        ["UART_RESULT\t" + b"reset done\n".hex()],
+    ])
+    with IntelBrenlowSession(SCRIPTED, startup_timeout=5.0) as s:
+        proc = s._proc
+        with pytest.raises(TimeoutError):
+            s.command("status", timeout=0.0001)
+        with caplog.at_level("DEBUG", logger="corvane.hil.intel.brenlow"):
+            assert s.command("reset", timeout=0.0001) == "reset done"
+        assert s._proc is proc  # drained, not restarted
+    assert logged(log)[1] == ["UART\t737461747573\t1", "UART\t7265736574\t1", "QUIT"]
+    assert caplog.messages == [
+        "Discarded the late answer of an abandoned UART request: 'UART_RESULT\\t69646c650a' "
+        "(after 0 other lines of it)"]
+
+
+class InterruptingBar(tqdm.tqdm):
+    """Ctrl-C at the first progress line of a transfer."""
+
+    def update(self, n=1):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("abandon", ["interrupted", "stalled"])
+def test_abandoned_read_keeps_its_answer_from_the_next_requests(session, monkeypatch, caplog,
+                                                                abandon):
+    monkeypatch.setenv("FAKE_SC_DELAY_MS", "20")
+    monkeypatch.setenv("FAKE_SC_STALL_AFTER", str(2 * 8192 + 2048))  # the third chunk below
+    monkeypatch.setenv("FAKE_SC_STALL_MS", "1200" if abandon == "stalled" else "0")
+    rng = np.random.default_rng(3)
+    first, second = rng.integers(0, 1 << 16, size=(2, 4096), dtype=np.uint16)
+    session.write_memory(first, 0x1000)
+    session.write_memory(second, 0x20000)
+    proc = session._proc
+    if abandon == "interrupted":
+        monkeypatch.setattr(tqdm, "tqdm", InterruptingBar)
+        with pytest.raises(KeyboardInterrupt):
+            session.read_memory((8, 512), 0x1000, chunk_size=1024)
+        monkeypatch.setattr(tqdm, "tqdm", InterruptingBar.__base__)
+    else:
+        session.stall_timeout = 0.8  # the stall ends 0.4 s into the next request's wait
+        with pytest.raises(TimeoutError, match="^READ at 0x1000 stalled after 2048 of 8192 bytes: "
+                                               r"no progress from system-console for 0.8 s "
+                                               r"\(stall_timeout\)$"):
+            session.read_memory((8, 512), 0x1000, chunk_size=1024)
+    with caplog.at_level("DEBUG", logger="corvane.hil.intel.brenlow"):
+        assert np.array_equal(session.read_memory((8, 512), 0x20000).ravel(), second)
+    assert session.command("echo mine") == "mine"
+    assert session._proc is proc
+    assert caplog.messages[0].startswith("Discarded the late answer of an abandoned READ "
+                                         "request: 'JTAG_DONE\\tREAD'")
+
+
+GROUP_PROGRAM = """
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also when started in the background
+from corvane.hil.intel.brenlow import IntelBrenlowSession
+how, console, folder = sys.argv[1:]
+s = IntelBrenlowSession(console, work_dir=folder, stall_timeout=None if how == "sigint" else 0.2)
+s.open()
+try:
+    s.read_memory((1, 4096), 0)  # stalls: the console's program is busy and reads no QUIT
+except TimeoutError:
+    print(s.command("ver") if how == "timeout" else s.close())
+"""
+
+
+def alive(pid):
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except FileNotFoundError:
+        return False
+    return stat.rsplit(")", 1)[1].split()[0] != "Z"  # a zombie is gone, but for its entry
+
+
+@pytest.mark.parametrize("how", ["close", "timeout", "sigint"])
+def test_the_program_behind_a_wrapping_console_ends_with_the_session(tmp_path, how):
+    pids = tmp_path / "pids"
+    env = dict(os.environ, FAKE_SC_WRAPPER_FORKS="1", FAKE_SC_PID_FILE=str(pids),
+               FAKE_SC_STALL_MS="60000")
+    program = subprocess.Popen([sys.executable, "-c", GROUP_PROGRAM, how, CONSOLE, str(tmp_path)],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if how == "sigint":
+        deadline = time.monotonic() + 20
+        while not (tmp_path / "data_out.bin").exists() and time.monotonic() < deadline:
+            time.sleep(0.02)  # the READ is being served
+        program.send_signal(signal.SIGINT)  # to the interpreter alone, not to its group
+    out, err = program.communicate(timeout=30)
+    assert ("KeyboardInterrupt" in err) == (how == "sigint")
+    assert out == {"close": "None\n", "timeout": "corvane fake Nios monitor 1.4.2\n"}.get(how, "")
+    started = [int(pid) for pid in pids.read_text().split()]
+    assert len(started) == (2 if how == "timeout" else 1)
+    deadline = time.monotonic() + 5
+    while any(map(alive, started)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not any(map(alive, started))

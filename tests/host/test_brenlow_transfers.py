@@ -155,9 +155,13 @@ def test_requests_carry_resolved_paths_hex_addresses_and_sizes(tmp_path, monkeyp
     ],
 )
 def test_malformed_progress_lines_raise_value_error(tmp_path, monkeypatch, line, message):
-    s, _ = scripted_session(tmp_path, monkeypatch, [line], ["UART_RESULT\t6f6b"])
+    # The malformed request's late end must not pass for the next READ's answer.
+    s, _ = scripted_session(tmp_path, monkeypatch, [line, "JTAG_DONE\tREAD"],
+                            ["JTAG_ERROR\tREAD\tits own"], ["UART_RESULT\t6f6b"])
     with s:
         with pytest.raises(ValueError, match=message):
+            s.read_memory((1, 1), 0)
+        with pytest.raises(RuntimeError, match="its own"):
             s.read_memory((1, 1), 0)
         assert s.command("x") == "ok"  # the child stays and serves the next request
 
@@ -261,3 +265,51 @@ def test_uart_answers_from_the_console(tmp_path, monkeypatch, reply, outcome):
             if not reply:  # a second beyond the script's own limit
                 assert time.monotonic() - started >= 1.0
     assert logged(log)[1][0] == "UART\t766572\t1"
+
+
+def test_stalled_transfer_ends_by_stall_timeout_and_the_child_is_replaced(session, monkeypatch,
+                                                                          caplog):
+    monkeypatch.setenv("FAKE_SC_STALL_AFTER", "8192")
+    monkeypatch.setenv("FAKE_SC_STALL_MS", "60000")  # a cable that stops answering
+    session.stall_timeout = 0.2
+    session.open()
+    stuck = session._proc
+    with pytest.raises(TimeoutError, match=r"^WRITE at 0x1000 stalled after 8192 of 12288 bytes: "
+                                           r"no progress from system-console for 0.2 s "
+                                           r"\(stall_timeout\)$") as raised:
+        session.write_memory(np.zeros(6144, dtype=np.uint16), 0x1000)
+    assert isinstance(raised.value.__cause__, TimeoutError)
+    assert session.command("ver") == "corvane fake Nios monitor 1.4.2"
+    assert session._proc is not stuck and stuck.poll() is not None
+    assert "did not finish an abandoned WRITE request within its limit" in caplog.text
+
+
+@pytest.mark.parametrize(
+    "dtype, values",
+    [
+        ("<u1", [0x01, 0xFF, 0x80]),
+        (np.uint32, [0xDEADBEEF, 1]),
+        ("u8", np.array([(1 << 64) - 1, 0x0123456789ABCDEF], dtype=np.uint64)),
+        ("<u8", [(1 << 64) - 1, 1 << 63, 5]),  # NumPy alone would infer floats
+        (">u4", "not >u4"),
+        ("<i2", "not int16"),
+        (np.float32, "not float32"),
+    ],
+)
+def test_words_of_every_width_travel_as_little_endian_bytes(session, tmp_path, dtype, values):
+    if isinstance(values, str):  # refused before a console is started
+        with pytest.raises(ValueError, match="^dtype must be a little-endian unsigned integer "
+                                             r"type of 8, 16, 32 or 64 bits \('<u1', '<u2', "
+                                             f"'<u4' or '<u8'\\), {values}$"):
+            session.read_memory((1, 1), 0, dtype=dtype)
+        with pytest.raises(ValueError):
+            session.write_memory([1], 0, dtype=dtype)
+        assert session._proc is None
+        return
+    width = np.dtype(dtype).itemsize
+    session.write_memory(values, 0x41, dtype=dtype)
+    raw = (tmp_path / "data_in.bin").read_bytes()
+    assert raw == b"".join(int(value).to_bytes(width, "little") for value in values)
+    back = session.read_memory((1, len(values)), 0x41, dtype=dtype)
+    assert back.dtype == np.dtype(f"<u{width}") and back.tolist() == [list(values)]
+    assert session.read_memory((1, len(raw)), 0x41, dtype="<u1").tobytes() == raw

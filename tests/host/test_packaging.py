@@ -63,6 +63,28 @@ def test_cmake_install_places_every_module_at_its_package_path(tmp_path):
     assert not [p for p in installed if p.endswith((".cpp", ".hpp"))]
 
 
+def test_editable_install_serves_the_python_side_from_the_source_tree(tmp_path):
+    """`pip install -e .`: __init__.py files and resources come live from src/, no copies. (No
+    module is compiled here, to keep the test quick; the install rule of the modules is the
+    one checked above.)"""
+    prefix = tmp_path / "prefix"
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--no-build-isolation",
+         "--prefix", str(prefix), "-e", str(ROOT), f"-Cbuild-dir={tmp_path / 'build'}",
+         "-Ccmake.define.CORVANE_MODULES=none"],
+        capture_output=True, text=True,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    (site,) = {p.parent for p in prefix.rglob("_editable_skbc_corvane.pth")}
+    assert not (site / "corvane").exists()  # no copy of the package to shadow the source
+    probe = ("import importlib.resources, site, sys; site.addsitedir(sys.argv[1]); "
+             "import corvane.hil.intel as m; print(m.__file__); "
+             "print(importlib.resources.files(m) / 'resources' / 'jtag_session.tcl')")
+    # -S: the project's venv (which has src/ on its path) stays out; only the install counts.
+    shown = subprocess.run([sys.executable, "-S", "-c", probe, str(site)],
+                           capture_output=True, text=True, check=True).stdout.split()
+    intel = ROOT / "src" / "corvane" / "hil" / "intel"
+    assert shown == [str(intel / "__init__.py"), str(intel / "resources" / "jtag_session.tcl")]
 
 
 def test_stubs_type_check_and_describe_typical_use():
@@ -76,3 +98,23 @@ def test_stubs_type_check_and_describe_typical_use():
         env={**os.environ, "MYPYPATH": str(ROOT / "src")},
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_dependencies_are_ranges_with_the_pinned_versions_inside():
+    """Users get compatible ranges (tested floor, next major ceiling); CI gets constraints.txt."""
+    import re
+    import tomllib
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    pins = dict(line.split("==") for line in (ROOT / "constraints.txt").read_text().splitlines()
+                if line and not line.startswith("#"))
+    pins = {name.lower().replace("_", "-"): version for name, version in pins.items()}
+    requirements = list(project["dependencies"])
+    for extra in project["optional-dependencies"].values():
+        requirements += extra
+    for requirement in requirements:
+        match = re.fullmatch(r"([\w-]+)>=([\d.]+),<(\d+)", requirement)
+        assert match, f"{requirement}: not a floor-and-next-major range"
+        name, floor, ceiling = match.groups()
+        assert pins.get(name.lower()) == floor, f"{name}: constraints.txt pins another version"
+        assert int(ceiling) == int(floor.split(".")[0]) + 1, requirement

@@ -39,12 +39,13 @@ def test_sim_selects_the_flow(monkeypatch, sim, called):
     assert calls == [(called, ("/p", "sys", "tb_sys", False)), (called, ("/p", "sys", "t", True))]
 
 
-@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa", "q\udcffx"])
+@pytest.mark.parametrize("sim", ["Verilator", "QUESTA", "icarus", "", " questa", "q\udcffx",
+                                 "verilator/..", "../questa"])
 def test_unsupported_sim(monkeypatch, tmp_path, recorder, sim):
     monkeypatch.setenv("SIM", sim)
     with pytest.raises(ValueError) as info:
-        pelorin.platform_test_cocotb(tmp_path, "sys", "tb")
-    assert str(info.value) == f"Unsupported SIM={sim}"
+        pelorin.platform_test_cocotb(tmp_path, "sys", "tb", build_dir="b")
+    assert str(info.value) == f"Unsupported SIM={sim}; supported: questa, verilator"
     assert recorder.calls == [] and list(tmp_path.iterdir()) == []
 
 
@@ -91,6 +92,26 @@ def test_questa_flow(system, fake_vsim, recorder, monkeypatch, capfd, debug):
     ]
     # The Questa flow prints nothing of its own; vsim's output is not captured.
     assert "[exec] com" in capfd.readouterr().out
+
+
+def test_questa_sees_every_library_of_a_pro_system(tmp_path, fake_vsim, recorder, monkeypatch):
+    """A Quartus Pro script names its design libraries only in the file it sources; the -L list
+    must hold every library the compile step created, or elaboration misses design units."""
+    root, quartus = copy_fixture(tmp_path, pro=True)
+    script = pelorin._platform_msim_setup(root, "prosys")
+    # As generated on this machine; with a full Questa edition the device libraries compile too.
+    script.write_text(script.read_text().replace("/opt/intelFPGA_pro/23.4/quartus/",
+                                                 f"{quartus.as_posix()}/"))
+    monkeypatch.setenv("FAKE_VSIM_VERSION", "Questa Sim-64 vsim 2023.3 Simulator")
+    pelorin.run_questa(root, "prosys", "tb_prosys")
+    [run] = fake_vsim()
+    assert run["status"] == 0, run["error"]
+    compiled = list(dict.fromkeys(lib for lib, _ in run["vlog"]))
+    mapped = {lib for lib, _ in run["vmap"]} - {"work", "work_lib"}
+    libraries = recorder.calls[2][1][-1][1][5::2]
+    assert compiled == libraries and mapped == set(libraries)
+    assert libraries == ["altera_ver", "tennm_ver", "altera_mf", "count_200", "gray_enc_100",
+                         "prosys"]
 
 
 def test_questa_log_level_is_set_before_the_compile(tmp_path, recorder, monkeypatch):
@@ -226,12 +247,51 @@ def test_verilator_flow(system, recorder, capsys, monkeypatch):
                   "-CFLAGS", "-std=c++20", f"-I{quartus_lib}", f"-I{system / SUBMODULES}"]
     assert recorder.calls == [
         ("get_runner", "verilator"),
+        # A debug run builds the model with tracing, or Verilator's test step refuses --trace.
         ("build", [("sources", sources), ("hdl_toplevel", SYSTEM), ("build_dir", build_dir),
-                   ("always", True), ("build_args", build_args)]),
+                   ("always", True), ("build_args", build_args), ("waves", True)]),
         ("test", [("hdl_toplevel", SYSTEM), ("test_module", "tb_pelsys"),
                   ("hdl_toplevel_lang", "verilog"), ("build_dir", build_dir), ("waves", True)]),
         ("get_results",),
     ]
+
+
+@pytest.mark.parametrize("verilog_top", [False, True])
+def test_verilator_names_the_vhdl_it_leaves_out(tmp_path, recorder, capsys, verilog_top):
+    """A system generated in VHDL gets a clear error before Verilator starts, not MODMISSING;
+    VHDL beside a Verilog top level (device libraries, say) is named and the build goes on."""
+    simdir = tmp_path / "sys" / "sys" / "testbench"
+    (simdir / "mentor").mkdir(parents=True)
+    files = {"a.v": "module a;\nendmodule\n", "sys.vhd": "entity sys is\nend entity;\n",
+             "sys_tb.vhd": "", "q/lib.vhd": ""}
+    if verilog_top:
+        files["sys.v"] = "module sys;\nendmodule\n"
+    for name, text in files.items():
+        (simdir / name).parent.mkdir(exist_ok=True)
+        (simdir / name).write_text(text)
+    lines = ['eval vcom "$QUARTUS/lib.vhd" -work lib', 'eval vlog "$QSYS_SIMDIR/a.v" -work a_0',
+             'eval vcom "$QSYS_SIMDIR/sys.vhd" -work sys_inst', 'eval vcom "$QSYS_SIMDIR/sys_tb.vhd"',
+             'eval vcom "$QSYS_SIMDIR/sys.vhd" -work sys_inst', 'eval vlog "$QSYS_SIMDIR/sys.v"']
+    script = simdir / "mentor" / "msim_setup.tcl"
+    script.write_text(f'set QUARTUS "{tmp_path.as_posix()}/sys_q"\n' + "\n".join(lines) + "\n")
+    (tmp_path / "sys_q").mkdir()
+    (tmp_path / "sys_q" / "lib.vhd").write_text("")
+    kept = [simdir / "a.v"] + ([simdir / "sys.v"] if verilog_top else [])
+    printed = ["Verilator sources:", *(f"   {p}" for p in kept),
+               "Left out 3 VHDL files: sys.vhd, sys_tb.vhd, lib.vhd (Verilator compiles Verilog only)"]
+    if verilog_top:
+        pelorin.run_verilator(tmp_path, "sys", "tb")
+        assert [call[0] for call in recorder.calls] == ["get_runner", "build", "test", "get_results"]
+    else:
+        with pytest.raises(ValueError) as info:
+            pelorin.run_verilator(tmp_path, "sys", "tb")
+        assert str(info.value) == (
+            f"Platform Designer system sys ({script}): no Verilog source declares its top level "
+            "sys, and Verilator cannot read the 3 VHDL files: sys.vhd, sys_tb.vhd, lib.vhd. "
+            "Generate the system's simulation model with Verilog as the simulation language "
+            "(Platform Designer: Generate HDL, Simulation: Verilog) and run again.")
+        assert recorder.calls == []
+    assert capsys.readouterr().out == "".join(f"{line}\n" for line in printed)
 
 
 def test_verilator_include_dirs_in_first_appearance_order(tmp_path, recorder, monkeypatch):

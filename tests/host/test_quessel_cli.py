@@ -67,14 +67,19 @@ def test_defaults_reach_the_flow(entry, tmp_path):
     ({}, [], {"config": [("A", 1)]}, {"component_parameters": {"A": 1}}),
     ({}, [], {"config": Config(), "component_parameters": {"B": 2}},
      {"component_parameters": {"B": 2}}),
+    # A run with a build directory of its own keeps its logs there, apart from parallel runs.
+    ({"SIM": "icarus"}, [], {"build_dir": "par/b1"},
+     {"build_dir": "par/b1", "compile_log": "par/b1/logs/icarus_compile.log",
+      "ip_generate_log": "par/b1/logs/ip_generate.log"}),
 ])
 def test_options_and_environment(entry, monkeypatch, tmp_path, env, argv, kwargs, expected):
     for name, value in env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.setattr(sys, "argv", ["test_x.py", *argv])
     call = entry(**kwargs)
-    if "compile_log" in expected:
-        expected["compile_log"] = tmp_path / expected["compile_log"]
+    for log in ("compile_log", "ip_generate_log"):
+        if log in expected:
+            expected[log] = tmp_path / expected[log]
     assert {k: call[k] for k in expected} == expected
 
 
@@ -115,6 +120,11 @@ def test_clean_build_keeps_wave_do_of_the_selected_simulator(entry, monkeypatch,
     (build / "wave.do").unlink()
     quessel._clean_sim_build(tmp_path, "icarus")
     assert not build.exists()
+    own = tmp_path / "par" / "b1"
+    (own / "x.o").parent.mkdir(parents=True)
+    (own / "x.o").write_text("stale")
+    entry(build_dir="par/b1")
+    assert not own.exists() and (tmp_path / "sim_build_questa").exists()
 
 
 def test_prepend_python_paths(monkeypatch, tmp_path):
@@ -125,12 +135,16 @@ def test_prepend_python_paths(monkeypatch, tmp_path):
     assert os.environ["PYTHONPATH"] == f"/a:{tmp_path}/b/..:/b:/old\udcff"
 
 
-@pytest.mark.parametrize("argv", [["--help"], ["-h"], ["-g", "extra"]])
-def test_parse_run_args_rejects_everything_else(argv, capsys):
+@pytest.mark.parametrize("argv, code", [(["--help"], 0), (["-h"], 0), (["-g", "extra"], 2),
+                                        (["-x"], 2)])
+def test_parse_run_args_help_and_errors(argv, code, capsys):
     with pytest.raises(SystemExit) as info:
         quessel._parse_run_args(argv)
-    assert info.value.code == 2
-    assert "usage:" in capsys.readouterr().err
+    assert info.value.code == code
+    out, err = capsys.readouterr()
+    # Help is an answer on standard output; anything else a usage error on standard error.
+    usage = (out if code == 0 else err).splitlines()[0]
+    assert usage.startswith("usage:") and "[-g]" in usage
 
 
 def test_parse_run_args_parser(monkeypatch):
@@ -148,5 +162,5 @@ def test_parse_run_args_parser(monkeypatch):
     assert vars(quessel._parse_run_args([])) == {"debug": False}
     parser = parsers[0]
     assert parser.description == "Run an Quessel cocotb simulation."
-    assert [(a.option_strings, a.dest, a.help) for a in parser._actions] == [
+    assert [(a.option_strings, a.dest, a.help) for a in parser._actions][1:] == [
         (["-g"], "debug", "run simulator in GUI/debug mode")]

@@ -284,6 +284,30 @@ def test_toplevel_that_is_not_a_plain_name_touches_nothing(tools, project, rtl, 
     assert tools.runs() == []
 
 
+@pytest.mark.parametrize("sim, copies", [(None, ["mentor"]), ("questa", ["mentor"]),
+                                         ("verilator", [])])
+def test_each_simulator_gets_only_the_copies_it_reads(tools, project, rtl, monkeypatch, sim,
+                                                      copies):
+    """Encrypted IP comes once per simulator vendor; Questa reads the Mentor copy only, Verilator
+    none. The netlist (.vo) goes to every simulator."""
+    vendors = [("mentor", "modelsim"), ("aldec", "riviera"), ("synopsys", "vcs"),
+               ("cadence", "ncsim")]
+    files = [{"path": "top.v", "type": "VERILOG", "text": "module top;\nendmodule\n"},
+             {"path": "submodules/pll.vo", "type": "VERILOG", "text": "module pll;\nendmodule\n"}]
+    files += [{"path": f"submodules/{d}/mac.v", "type": "VERILOG_ENCRYPT", "simulator": s,
+               "text": f"// {d}\n"} for d, s in vendors]
+    (project / "top_hw.json").write_text(json.dumps(dict(COMPONENT, files=files)))
+    if sim is None:
+        monkeypatch.delenv("SIM", raising=False)
+    else:
+        monkeypatch.setenv("SIM", sim)
+    quessel.quessel_test_cocotb(project, "top_hw.json", "top", "t", ["src"],
+                                quartus_model_files=())
+    sources = rtl.calls[0][0]["sources"]
+    names = [p.relative_to(sources[0].parent).as_posix() for p in sources]
+    assert names == ["top.v", "submodules/pll.vo", *(f"submodules/{d}/mac.v" for d in copies)]
+
+
 def test_report_naming_a_user_file_never_deletes_it(tools, project, rtl, tmp_path):
     user = tmp_path / "elsewhere" / "core_copy.v"
     user.parent.mkdir()

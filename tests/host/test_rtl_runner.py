@@ -126,6 +126,19 @@ def test_debug_value_passed_through_unchanged(rec, tmp_path, monkeypatch):
     assert test["test_args"] == ["-voptargs=+acc", "-do", "wave.do"]
 
 
+@pytest.mark.parametrize("sim, debug, at_build", [
+    ("icarus", True, True), ("verilator", True, True), ("icarus", False, None),
+    # Questa records waves at the test step; Xcelium's build refuses the argument outright.
+    ("questa", True, None), ("xcelium", True, None),
+])
+def test_waves_reach_the_build_where_the_simulator_builds_them_in(rec, tmp_path, monkeypatch,
+                                                                   sim, debug, at_build):
+    monkeypatch.setenv("SIM", sim)
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=[], debug=debug)
+    assert rec.kwargs_of("build").get("waves") == at_build
+    assert rec.kwargs_of("test")["waves"] == debug
+
+
 def make_tree(root, names):
     for name in names:
         path = root / name
@@ -162,6 +175,16 @@ def test_source_lists(rec, tmp_path, capsys, files, kwargs, expected):
     assert all(isinstance(p, pathlib.Path) for p in sources)
     out = capsys.readouterr().out
     assert out == "RTL sources:\n" + "".join(f"   {p}\n" for p in want)
+
+
+def test_netlists_reach_the_runner_tagged_as_verilog(rec, tmp_path, capsys):
+    """cocotb's runner refuses a file name it cannot place; a Quartus .vo netlist is Verilog."""
+    rtl.rtl_test_cocotb(tmp_path, "top", "t", sources=["pll.vo", "top.v"])
+    netlist, top = rec.kwargs_of("build")["sources"]
+    assert isinstance(netlist, cocotb_tools.runner.Verilog)
+    assert netlist.value == pathlib.Path("pll.vo")
+    assert top == pathlib.Path("top.v")
+    assert "   pll.vo\n" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("source_dirs", [[5], 5])

@@ -20,8 +20,9 @@ NB_MODULE(pelorin, m) {
           "The whole file as text in the default encoding; undecodable bytes are dropped.");
     m.def("get_msim_libraries", &pel::get_msim_libraries, nb::arg("msim_setup_path"),
           nb::sig("def get_msim_libraries(msim_setup_path: str | os.PathLike[str]) -> list[str]"),
-          "The library names of the script's \"-work NAME\" options, first appearance first,\n"
-          "without repeats. The file is decoded strictly (UnicodeDecodeError on bad bytes).");
+          "The library names of the script and of the files it sources: \"-work NAME\",\n"
+          "\"-makelib NAME\" and \"dict set libraries NAME\" outside comment lines, first\n"
+          "appearance first, without repeats. Decoded strictly (UnicodeDecodeError on bad bytes).");
     m.def("_platform_qsys_simdir", &pel::platform_qsys_simdir, nb::arg("project_root"),
           nb::arg("hdl_toplevel"),
           nb::sig("def _platform_qsys_simdir(project_root: str | os.PathLike[str], "
@@ -70,48 +71,68 @@ NB_MODULE(pelorin, m) {
     m.def("_unique_verilator_sources", &pel::unique_verilator_sources, nb::arg("sources"),
           nb::sig("def _unique_verilator_sources(sources: "
                   "collections.abc.Iterable[str | os.PathLike[str]]) -> list"),
-          "The sources in order without repeated paths and without files whose design units\n"
-          "were all declared by earlier files.");
+          "The sources in order without repeated paths, without encrypted files (an IEEE 1735\n"
+          "protect block found by the module's own design-unit scan) and without files whose\n"
+          "design units were all declared by earlier files.");
     m.def("_msim_verilog_sources", &pel::msim_verilog_sources, nb::arg("project_root"),
           nb::arg("hdl_toplevel"), nb::arg("include_testbench").none() = false,
           nb::sig("def _msim_verilog_sources(project_root: str | os.PathLike[str], "
                   "hdl_toplevel: str, include_testbench: bool = False) -> list[pathlib.Path]"),
-          "The existing Verilog/SystemVerilog files that the system's msim_setup.tcl compiles,\n"
-          "de-duplicated, without encrypted (*_ncrypt.v) files and, unless asked, without\n"
-          "<hdl_toplevel>_tb.v. Raises FileNotFoundError(script path) when there is no script.");
+          "The existing Verilog/SystemVerilog files (.v, .sv, .vo) that the system's\n"
+          "msim_setup.tcl and the files it sources compile (vlog and -makelib lines, comments\n"
+          "left out), de-duplicated, without encrypted (*_ncrypt.v, *_ncrypt.sv, protected)\n"
+          "files and, unless asked, without <hdl_toplevel>_tb.v. Raises\n"
+          "FileNotFoundError(script path) when there is no script.");
+    m.def("_msim_vhdl_sources", &pel::msim_vhdl_sources, nb::arg("project_root"),
+          nb::arg("hdl_toplevel"),
+          nb::sig("def _msim_vhdl_sources(project_root: str | os.PathLike[str], "
+                  "hdl_toplevel: str) -> list[pathlib.Path]"),
+          "The existing VHDL files (.vhd, .vhdl) that the system's set-up script compiles on\n"
+          "vcom and -makelib lines, in order, without repeats; empty when there is no script.");
 
     // --- flows -----------------------------------------------------------------------------------
     // The test module and `debug` pass through to cocotb's runner as given, None included.
     m.def("platform_test_cocotb", &pel::platform_test_cocotb, nb::arg("project_root"),
           nb::arg("hdl_toplevel"), nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::kw_only(), nb::arg("build_dir").none() = nb::none(),
           nb::sig("def platform_test_cocotb(project_root: str | os.PathLike[str], "
-                  "hdl_toplevel: str, test_module: str, debug: bool = False) -> None"),
+                  "hdl_toplevel: str, test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Run `test_module` against the system with the simulator named by $SIM: \"questa\"\n"
-          "(the default) or \"verilator\"; any other value raises ValueError.");
+          "(the default) or \"verilator\"; any other value raises ValueError. `build_dir`\n"
+          "(relative to `project_root`) replaces the flow's own build directory.");
     m.def("run_questa", &pel::run_questa, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false, nb::kw_only(),
+          nb::arg("build_dir").none() = nb::none(),
           nb::sig("def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, "
-                  "test_module: str, debug: bool = False) -> None"),
+                  "test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Set COCOTB_LOG_LEVEL=INFO, compile the system with its msim_setup.tcl in vsim, and\n"
-          "run the test from library <hdl_toplevel>_inst in <project_root>/sim_build with the\n"
-          "script's libraries on the -L list.");
+          "run the test from library <hdl_toplevel>_inst in <project_root>/sim_build (or\n"
+          "`build_dir`) with the script's libraries on the -L list; the lock file\n"
+          "<build_dir>.lock keeps other runs out from the compile to the results check.");
     m.def("run_verilator", &pel::run_verilator, nb::arg("project_root"), nb::arg("hdl_toplevel"),
-          nb::arg("test_module").none(), nb::arg("debug").none() = false,
+          nb::arg("test_module").none(), nb::arg("debug").none() = false, nb::kw_only(),
+          nb::arg("build_dir").none() = nb::none(),
           nb::sig("def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, "
-                  "test_module: str, debug: bool = False) -> None"),
+                  "test_module: str, debug: bool = False, *, "
+                  "build_dir: str | os.PathLike[str] | None = None) -> None"),
           "Build the sources parsed from the system's msim_setup.tcl with Verilator in\n"
-          "<project_root>/sim_build_verilator (one -I per source directory) and run the test.");
+          "<project_root>/sim_build_verilator or `build_dir` (one -I per source directory,\n"
+          "tracing when `debug`) and run the test, under the lock file <build_dir>.lock.\n"
+          "VHDL files the script compiles are left out and named; when none of the sources\n"
+          "declares the top level then, ValueError says to generate the system in Verilog.");
     m.def("compile_with_msim_setup", &pel::compile_with_msim_setup, nb::arg("project_root"),
-          nb::arg("hdl_toplevel"),
+          nb::arg("hdl_toplevel"), nb::kw_only(), nb::arg("build_dir").none() = nb::none(),
           nb::sig("def compile_with_msim_setup(project_root: str | os.PathLike[str], "
-                  "hdl_toplevel: str) -> None"),
-          "Write <project_root>/sim_build/compile_ip.do, which sources the system's\n"
-          "msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it there;\n"
-          "a failing compile raises subprocess.CalledProcessError.");
+                  "hdl_toplevel: str, *, build_dir: str | os.PathLike[str] | None = None) "
+                  "-> None"),
+          "Write <project_root>/sim_build/compile_ip.do (or into `build_dir`), which sources\n"
+          "the system's msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it\n"
+          "there, in a process group of its own that is ended whole on an interrupt; a failing\n"
+          "compile raises subprocess.CalledProcessError.");
     m.def("_check_results", &corvane::check_cocotb_results, nb::arg("results_xml").none(),
           nb::sig("def _check_results(results_xml: str | os.PathLike[str]) -> None"),
           "Read (tests, failed) with cocotb_tools.runner.get_results and raise\n"
           "SystemExit(\"Cocotb failed N of M tests\") when any test failed.");
-
-    pel::remember_originals(m);
 }

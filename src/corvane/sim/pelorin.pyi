@@ -16,8 +16,9 @@ def _read_text(path: str | os.PathLike[str]) -> str:
 
 def get_msim_libraries(msim_setup_path: str | os.PathLike[str]) -> list[str]:
     """
-    The library names of the script's "-work NAME" options, first appearance first,
-    without repeats. The file is decoded strictly (UnicodeDecodeError on bad bytes).
+    The library names of the script and of the files it sources: "-work NAME",
+    "-makelib NAME" and "dict set libraries NAME" outside comment lines, first
+    appearance first, without repeats. Decoded strictly (UnicodeDecodeError on bad bytes).
     """
 
 def _platform_qsys_simdir(project_root: str | os.PathLike[str], hdl_toplevel: str) -> pathlib.Path:
@@ -65,41 +66,56 @@ def _design_units(path: str | os.PathLike[str]) -> set[str]:
 
 def _unique_verilator_sources(sources: Iterable[str | os.PathLike[str]]) -> list:
     """
-    The sources in order without repeated paths and without files whose design units
-    were all declared by earlier files.
+    The sources in order without repeated paths, without encrypted files (an IEEE 1735
+    protect block found by the module's own design-unit scan) and without files whose
+    design units were all declared by earlier files.
     """
 
 def _msim_verilog_sources(project_root: str | os.PathLike[str], hdl_toplevel: str, include_testbench: bool = False) -> list[pathlib.Path]:
     """
-    The existing Verilog/SystemVerilog files that the system's msim_setup.tcl compiles,
-    de-duplicated, without encrypted (*_ncrypt.v) files and, unless asked, without
-    <hdl_toplevel>_tb.v. Raises FileNotFoundError(script path) when there is no script.
+    The existing Verilog/SystemVerilog files (.v, .sv, .vo) that the system's
+    msim_setup.tcl and the files it sources compile (vlog and -makelib lines, comments
+    left out), de-duplicated, without encrypted (*_ncrypt.v, *_ncrypt.sv, protected)
+    files and, unless asked, without <hdl_toplevel>_tb.v. Raises
+    FileNotFoundError(script path) when there is no script.
     """
 
-def platform_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def _msim_vhdl_sources(project_root: str | os.PathLike[str], hdl_toplevel: str) -> list[pathlib.Path]:
+    """
+    The existing VHDL files (.vhd, .vhdl) that the system's set-up script compiles on
+    vcom and -makelib lines, in order, without repeats; empty when there is no script.
+    """
+
+def platform_test_cocotb(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Run `test_module` against the system with the simulator named by $SIM: "questa"
-    (the default) or "verilator"; any other value raises ValueError.
+    (the default) or "verilator"; any other value raises ValueError. `build_dir`
+    (relative to `project_root`) replaces the flow's own build directory.
     """
 
-def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def run_questa(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Set COCOTB_LOG_LEVEL=INFO, compile the system with its msim_setup.tcl in vsim, and
-    run the test from library <hdl_toplevel>_inst in <project_root>/sim_build with the
-    script's libraries on the -L list.
+    run the test from library <hdl_toplevel>_inst in <project_root>/sim_build (or
+    `build_dir`) with the script's libraries on the -L list; the lock file
+    <build_dir>.lock keeps other runs out from the compile to the results check.
     """
 
-def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False) -> None:
+def run_verilator(project_root: str | os.PathLike[str], hdl_toplevel: str, test_module: str, debug: bool = False, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
     Build the sources parsed from the system's msim_setup.tcl with Verilator in
-    <project_root>/sim_build_verilator (one -I per source directory) and run the test.
+    <project_root>/sim_build_verilator or `build_dir` (one -I per source directory,
+    tracing when `debug`) and run the test, under the lock file <build_dir>.lock.
+    VHDL files the script compiles are left out and named; when none of the sources
+    declares the top level then, ValueError says to generate the system in Verilog.
     """
 
-def compile_with_msim_setup(project_root: str | os.PathLike[str], hdl_toplevel: str) -> None:
+def compile_with_msim_setup(project_root: str | os.PathLike[str], hdl_toplevel: str, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
-    Write <project_root>/sim_build/compile_ip.do, which sources the system's
-    msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it there;
-    a failing compile raises subprocess.CalledProcessError.
+    Write <project_root>/sim_build/compile_ip.do (or into `build_dir`), which sources
+    the system's msim_setup.tcl and runs dev_com and com, and run `vsim -c -do` on it
+    there, in a process group of its own that is ended whole on an interrupt; a failing
+    compile raises subprocess.CalledProcessError.
     """
 
 def _check_results(results_xml: str | os.PathLike[str]) -> None:

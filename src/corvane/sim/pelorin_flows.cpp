@@ -4,10 +4,15 @@
 // when it is used, so tests and users can replace any of them.
 #include "pelorin_flows.hpp"
 
+#include "common/child.hpp"
+#include "common/cocotb_runner.hpp"
 #include "common/errors.hpp"
+#include "common/hdl.hpp"
+#include "common/lock.hpp"
 #include "common/py.hpp"
 #include "pelorin_msim.hpp"
 #include "pelorin_util.hpp"
+#include "pelorin_vhdl.hpp"
 
 namespace corvane::pelorin {
 
@@ -19,6 +24,20 @@ nb::object join(nb::handle path, const char* part) {
 
 nb::object get_runner() {
     return py::attr("cocotb_tools.runner", "get_runner");
+}
+
+/// The flow's build directory: `given` joined to the root, or the root's `fallback`.
+nb::object build_dir_of(nb::handle root, nb::handle given, const char* fallback) {
+    return given.is_none() ? join(root, fallback) : root.attr("__truediv__")(py::path(given));
+}
+
+/// `fn(*args)`, with build_dir= added only when the caller gave one.
+nb::object call_with_build_dir(nb::handle fn, nb::handle args, nb::handle build_dir) {
+    nb::dict kwargs;
+    if (!build_dir.is_none()) {
+        kwargs["build_dir"] = build_dir;
+    }
+    return fn(*args, **kwargs);
 }
 
 // Inside a Tcl double-quoted word `$`, `[` and `\` substitute and `"` ends the word; `]` is
@@ -99,26 +118,29 @@ std::string compile_do_text(std::string_view qsys_simdir, std::string_view hdl_t
 }
 
 void platform_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
-                          nb::handle debug) {
+                          nb::handle debug, nb::handle build_dir) {
     // Kept a Python str: an undecodable byte of the environment is a surrogate escape there.
     nb::object sim = py::attr("os", "environ").attr("get")("SIM", "questa");
+    nb::object args = nb::make_tuple(project_root, hdl_toplevel, test_module, debug);
     if (sim.equal(nb::str("verilator"))) {
-        collaborator("run_verilator")(project_root, hdl_toplevel, test_module, debug);
+        call_with_build_dir(collaborator("run_verilator"), args, build_dir);
     } else if (sim.equal(nb::str("questa"))) {
-        collaborator("run_questa")(project_root, hdl_toplevel, test_module, debug);
+        call_with_build_dir(collaborator("run_questa"), args, build_dir);
     } else {
-        raise_instance(nb::handle(PyExc_ValueError)(nb::str("Unsupported SIM={}").format(sim)));
+        raise_instance(nb::handle(PyExc_ValueError)(
+            nb::str("Unsupported SIM={}; supported: questa, verilator").format(sim)));
     }
 }
 
-void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel) {
+void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel,
+                             nb::handle build_dir_arg) {
     nb::object root = py::path(project_root);
     // vsim runs inside the build directory, where a relative project root would name nothing:
     // the do-file and the directory it hands to the set-up script are given absolute (an
     // absolute root stays exactly as written; symlinks are not resolved).
     nb::object qsys_simdir =
         py::path(collaborator("_platform_qsys_simdir")(root, hdl_toplevel)).attr("absolute")();
-    nb::object build_dir = join(root, "sim_build");
+    nb::object build_dir = build_dir_of(root, build_dir_arg, "sim_build");
     // Only the build directory itself is created: a missing project root is the caller's error.
     build_dir.attr("mkdir")(nb::arg("exist_ok") = true);
     nb::object do_file = join(build_dir, "compile_ip.do");
@@ -129,17 +151,24 @@ void compile_with_msim_setup(nb::handle project_root, nb::handle hdl_toplevel) {
     command.append("-c");
     command.append("-do");
     command.append(py::attr("os", "fspath")(do_file.attr("absolute")()));
-    py::attr("subprocess", "run")(command, nb::arg("cwd") = build_dir, nb::arg("check") = true);
+    nb::dict popen;
+    popen["cwd"] = build_dir;
+    // vsim is a wrapper script that starts the real simulator: its whole group goes on Ctrl-C.
+    run_checked(command, popen);
 }
 
 void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
-                nb::handle debug) {
+                nb::handle debug, nb::handle build_dir_arg) {
     nb::object runner_for = get_runner();
     nb::object root = py::path(project_root);
-    nb::object build_dir = join(root, "sim_build");
+    nb::object build_dir = build_dir_of(root, build_dir_arg, "sim_build");
+    // From the compile to the results check, one run at a time in this build directory.
+    BuildLock lock(build_dir);
     py::setenv("COCOTB_LOG_LEVEL", "INFO");
-    collaborator("compile_with_msim_setup")(root, hdl_toplevel);
+    call_with_build_dir(collaborator("compile_with_msim_setup"), nb::make_tuple(root, hdl_toplevel),
+                        build_dir_arg);
     nb::object runner = runner_for("questa");
+    adapt_runner(runner);
     nb::object libraries = collaborator("get_msim_libraries")(
         collaborator("_platform_msim_setup")(root, hdl_toplevel));
 
@@ -160,19 +189,23 @@ void run_questa(nb::handle project_root, nb::handle hdl_toplevel, nb::handle tes
                          nb::arg("build_dir") = build_dir, nb::arg("always") = false);
     nb::object library =
         py::steal_checked(PyNumber_Add(hdl_toplevel.ptr(), nb::str("_inst").ptr()));
-    nb::object results_xml = runner.attr("test")(
-        nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("hdl_toplevel_library") = library,
-        nb::arg("test_module") = test_module, nb::arg("hdl_toplevel_lang") = "verilog",
-        nb::arg("build_dir") = build_dir, nb::arg("gui") = debug, nb::arg("waves") = debug,
-        nb::arg("test_args") = test_args);
+    nb::object results_xml;
+    {
+        TestStep step(test_module);
+        results_xml = runner.attr("test")(
+            nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("hdl_toplevel_library") = library,
+            nb::arg("test_module") = test_module, nb::arg("hdl_toplevel_lang") = "verilog",
+            nb::arg("build_dir") = build_dir, nb::arg("gui") = debug, nb::arg("waves") = debug,
+            nb::arg("test_args") = test_args);
+    }
     collaborator("_check_results")(results_xml);
 }
 
 void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
-                   nb::handle debug) {
+                   nb::handle debug, nb::handle build_dir_arg) {
     nb::object runner_for = get_runner();
     nb::object root = py::path(project_root);
-    nb::object build_dir = join(root, "sim_build_verilator");
+    nb::object build_dir = build_dir_of(root, build_dir_arg, "sim_build_verilator");
     nb::object sources = collaborator("_msim_verilog_sources")(root, hdl_toplevel);
 
     nb::list include_dirs;
@@ -187,10 +220,12 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
     for (nb::handle source : sources) {
         print("  ", source);
     }
+    report_left_out_vhdl(root, hdl_toplevel, sources);
     // Verilator's own output follows on the same stream.
     py::flush_stdout();
 
     nb::object runner = runner_for("verilator");
+    adapt_runner(runner);
     nb::list build_args;
     for (const char* arg : {"-Wno-fatal", "-Wno-PARAMNODEFAULT", "--bbox-unsup", "--timescale",
                             "1ps/1ps", "-CFLAGS", "-std=c++20"}) {
@@ -199,13 +234,28 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
     for (nb::handle dir : include_dirs) {
         build_args.append(make_str("-I" + utf8(py::attr("os", "fspath")(dir))));
     }
-    runner.attr("build")(nb::arg("sources") = sources, nb::arg("hdl_toplevel") = hdl_toplevel,
-                         nb::arg("build_dir") = build_dir, nb::arg("always") = true,
-                         nb::arg("build_args") = build_args);
-    nb::object results_xml = runner.attr("test")(
-        nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("test_module") = test_module,
-        nb::arg("hdl_toplevel_lang") = "verilog", nb::arg("build_dir") = build_dir,
-        nb::arg("waves") = debug);
+    nb::dict build_kwargs;
+    build_kwargs["sources"] = runner_sources(sources);
+    build_kwargs["hdl_toplevel"] = hdl_toplevel;
+    build_kwargs["build_dir"] = build_dir;
+    build_kwargs["always"] = true;
+    build_kwargs["build_args"] = build_args;
+    if (py::truthy(debug)) {
+        // Verilator's test step can trace only a model built with tracing.
+        build_kwargs["waves"] = debug;
+    }
+    // cocotb makes the directory with its parents; the lock file next to it needs the parent.
+    build_dir.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    BuildLock lock(build_dir);
+    runner.attr("build")(**build_kwargs);
+    nb::object results_xml;
+    {
+        TestStep step(test_module);
+        results_xml = runner.attr("test")(
+            nb::arg("hdl_toplevel") = hdl_toplevel, nb::arg("test_module") = test_module,
+            nb::arg("hdl_toplevel_lang") = "verilog", nb::arg("build_dir") = build_dir,
+            nb::arg("waves") = debug);
+    }
     collaborator("_check_results")(results_xml);
 }
 

@@ -1,31 +1,26 @@
 // src/corvane/sim/pelorin_msim.cpp: reading a Platform Designer system's msim_setup.tcl.
 //
-// Paths are the host's pathlib paths (joining, anchors, equality, existence), so the Windows
-// rules come from pathlib itself. The one exception is the bulk source list on a POSIX host,
-// resolved on path texts that follow PurePosixPath's rules (pelorin_posix.hpp).
+// Text patterns are Python's `re` and paths are the host's pathlib paths, so Unicode classes and
+// the Windows path rules come from the host. The functions call each other through the module's
+// attributes, looked up when used, so a replaced reader, path conversion or design-unit scan is
+// the one that runs.
+//
+// What a script compiles is read from its own lines and from the files it sources: from Quartus
+// Pro 18.1 on, the design files and libraries live in common/modelsim_files.tcl, and 24.1 writes
+// them as `qrun -makelib LIB "file" -end` entries without the word vlog.
 #include "pelorin_msim.hpp"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
-#include <map>
+#include <initializer_list>
 #include <numeric>
-#include <stdexcept>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
 #include "common/py.hpp"
-#include "pelorin_posix.hpp"
-#include "pelorin_scan.hpp"
+#include "pelorin_text.hpp"
 #include "pelorin_util.hpp"
 
 namespace corvane::pelorin {
@@ -34,113 +29,61 @@ namespace {
 
 constexpr const char* kModule = "corvane.sim.pelorin";
 
-std::map<std::string, PyObject*>& originals() {
-    // Strong references kept for the life of the process (see common/py.cpp for why).
-    static auto* table = new std::map<std::string, PyObject*>();
-    return *table;
-}
-
-std::string codec_name(nb::handle encoding) {
-    return utf8(py::attr("codecs", "lookup")(encoding).attr("name"));
-}
-
-// What one call needs to know about the host, looked up once per call rather than per file.
-struct Host {
-    nb::object path_type = py::attr("pathlib", "Path");
-    bool windows = utf8(py::attr("os", "name")) == "nt";
-    // Files are read and decoded in C++ only where that is certainly what `open()` would do:
-    // POSIX file names in UTF-8 and a UTF-8 default encoding. Anything else goes through Python.
-    bool native_read = !windows &&
-                       codec_name(py::attr("locale", "getpreferredencoding")(false)) == "utf-8" &&
-                       codec_name(py::attr("sys", "getfilesystemencoding")()) == "utf-8";
-
-    nb::object path(nb::handle value) const { return path_type(value); }
-    nb::object path(std::string_view text) const { return path_type(make_str(text)); }
+// The script's patterns, compiled by Python's `re` once and kept for the life of the process
+// (as common/py.cpp keeps modules): a system lists thousands of files, each scanned.
+struct Patterns {
+    nb::handle setting, library, verilog_name, vhdl_name, source_line, drive, design_unit, protect;
 };
 
-[[noreturn]] void raise_os_error(int error, nb::handle filename) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-    throw nb::python_error();
+const Patterns& patterns() {
+    static const Patterns compiled = [] {
+        nb::object multiline = py::attr("re", "MULTILINE");
+        auto compile = [](const char* pattern, nb::handle flags) {
+            return py::attr("re", "compile")(pattern, flags).release();
+        };
+        nb::int_ none(0);
+        return Patterns{
+            compile(R"re(^\s*set\s+([A-Za-z0-9_]+)\s+(?:"([^"]*)"|(\S+)))re", multiline),
+            // "dict" first and its word boundary looked back at, so that every branch opens with a
+            // literal character and `re` skips ahead to candidates: a script has 200,000 lines.
+            compile(R"re((?:-work|-makelib|dict(?<=\bdict)\s+set\s+libraries)\s+([A-Za-z0-9_]+))re",
+                    none),
+            compile(R"re("([^"]+\.(?:sv|vo|v))")re", none),
+            compile(R"re("([^"]+\.(?:vhd|vhdl))")re", none),
+            compile(R"re(^\s*source\s+(?:"([^"]+)"|(\S+)))re", none),
+            compile(R"re(^([A-Za-z]):/(.*)$)re", none),
+            compile(R"re(^\s*(?:module|package|interface)\s+([A-Za-z_][A-Za-z0-9_]*)\b)re",
+                    multiline),
+            // An IEEE 1735 protect block, which Verilator cannot read.
+            compile(R"re(`pragma\s+protect\s+begin_protected)re", none),
+        };
+    }();
+    return compiled;
 }
 
-// Reads the file named by `os_name` (file-system bytes) and decodes it; a failure raises the
-// OSError that `open()` would, naming `filename`.
-std::string read_native(const std::string& os_name, nb::handle filename) {
-#ifdef _WIN32
-    (void)os_name;
-    (void)filename;
-    throw std::logic_error("native reads are POSIX only");  // Host::native_read is false
-#else
-    std::string raw;
-    int error = 0;
-    {
-        nb::gil_scoped_release released;
-        const int fd = ::open(os_name.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            error = errno;
-        } else {
-            struct stat st{};
-            if (::fstat(fd, &st) != 0) {
-                error = errno;
-            } else if (S_ISDIR(st.st_mode)) {
-                error = EISDIR;  // as `open()` reports a directory
-            } else {
-                raw.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0);
-                std::size_t have = 0;
-                for (;;) {
-                    if (have == raw.size()) {
-                        raw.resize(raw.size() + 65536);  // the file grew or has no size
-                    }
-                    const ssize_t n = ::read(fd, raw.data() + have, raw.size() - have);
-                    if (n < 0) {
-                        if (errno == EINTR) {
-                            continue;
-                        }
-                        error = errno;
-                        break;
-                    }
-                    if (n == 0) {
-                        break;
-                    }
-                    have += static_cast<std::size_t>(n);
-                }
-                raw.resize(have);
-            }
-            ::close(fd);
-        }
-    }
-    if (error != 0) {
-        raise_os_error(error, filename);
-    }
-    return decode_text(std::move(raw));
-#endif
+bool windows() {
+    return utf8(py::attr("os", "name")) == "nt";
 }
 
-// Reads a whole file like Python's `open(path, errors="ignore").read()`; the result is UTF-8.
-std::string read_decoded(nb::handle path, const Host& host) {
-    nb::object name = py::attr("os", "fspath")(path);
-    if (host.native_read && PyUnicode_Check(name.ptr())) {
-        nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(name.ptr()));
-        if (!encoded.is_valid()) {
-            throw nb::python_error();
-        }
-        std::string os_name(PyBytes_AS_STRING(encoded.ptr()),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-        if (os_name.find('\0') == std::string::npos) {  // else `open()` raises ValueError
-            return read_native(os_name, name);
-        }
-    }
-    nb::object file = py::attr("builtins", "open")(path, nb::arg("errors") = "ignore");
-    nb::object text;
-    try {
-        text = file.attr("read")();
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return std::string(utf8_view(text));
+bool exists(nb::handle path) {
+    return py::truthy(path.attr("exists")());
+}
+
+nb::object join(nb::handle path, nb::handle part) {
+    return path.attr("__truediv__")(part);
+}
+
+// Tcl reads a line whose first non-blank character is "#" as a comment: a compile line the user
+// commented out must stay out.
+bool is_comment(std::string_view line) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    return first != std::string_view::npos && line[first] == '#';
+}
+
+bool has_any(std::string_view line, std::initializer_list<std::string_view> words) {
+    return std::any_of(words.begin(), words.end(), [&](std::string_view word) {
+        return line.find(word) != std::string_view::npos;
+    });
 }
 
 // The setting pairs of a map, in its order, as text.
@@ -152,150 +95,168 @@ Settings settings_of(nb::handle variables) {
     return settings;
 }
 
-std::string forward_slashes(std::string_view text) {
-    std::string out(text);
-    std::replace(out.begin(), out.end(), '\\', '/');
-    return out;
-}
-
-nb::object path_from_text(std::string_view value, const Host& host) {
-    // On Windows a drive path stays a drive path and pathlib takes both separators.
-    return host.path(host.windows ? forward_slashes(value) : posix_from_msim(value));
-}
-
-// The module's function `name` when a test or a user has replaced it, else no object: the
-// module's own implementation then runs directly in C++.
-nb::object replacement(const char* name) {
-    nb::object fn = collaborator(name);
-    return is_original(fn, name) ? nb::object() : fn;
-}
-
-// `_resolve_msim_source` for one name, with the settings already in C++ form; `from_msim` is
-// the replacement of `_path_from_msim`, if any.
-nb::object resolve_source(std::string_view raw, const Settings& settings, nb::handle base_dir,
-                          const Host& host, const nb::object& from_msim) {
-    const std::string path = substitute_references(forward_slashes(raw), settings);
-    if (path.find('$') != std::string::npos) {
-        return nb::none();
-    }
-    nb::object resolved =
-        from_msim.is_valid() ? from_msim(make_str(path)) : path_from_text(path, host);
-    if (!py::truthy(resolved.attr("is_absolute")())) {
-        resolved = base_dir.attr("__truediv__")(resolved);
-    }
-    return resolved;
-}
-
-bool exists(nb::handle path) {
-    return py::truthy(path.attr("exists")());
-}
-
-// The file's text through `reader`, the replacement of `_read_text` if any.
-std::string read_with(nb::handle path, const nb::object& reader, const Host& host) {
-    if (!reader.is_valid()) {
-        return read_decoded(path, host);
-    }
-    return std::string(utf8_view(reader(path)));
-}
-
-std::string read_script(nb::handle path, const Host& host) {
-    return read_with(path, replacement("_read_text"), host);
-}
-
-// Path(text).exists() for a normalized POSIX path text.
-bool posix_exists(const std::string& text, const Host& host) {
-#ifdef _WIN32
-    return py::truthy(host.path(text).attr("exists")());
-#else
-    if (text.find('\0') != std::string::npos) {
-        return false;  // pathlib answers False where os.stat raises ValueError
-    }
-    int error = 0;
-    {
-        nb::gil_scoped_release released;
-        struct stat st{};
-        if (::stat(text.c_str(), &st) != 0) {
-            error = errno;
+// The lines of one file that Tcl runs: comment lines left out.
+nb::list code_lines(nb::handle text) {
+    nb::list code;
+    for (nb::handle line : text.attr("splitlines")()) {
+        if (!is_comment(utf8_view(line))) {
+            code.append(line);
         }
     }
-    if (error == 0) {
-        return true;
-    }
-    if (error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP) {
-        return false;
-    }
-    raise_os_error(error, host.path(text));  // os.stat names the path object it was given
-#endif
+    return code;
 }
 
-// `_unique_verilator_sources` with the module's own design-unit reader, over normalized POSIX
-// path texts; only the kept files become path objects.
-nb::list unique_posix_sources(const std::vector<std::string>& sources, const Host& host) {
-    nb::list unique;
-    std::unordered_set<std::string_view> seen_paths;
-    std::unordered_set<std::string> seen_units;
-    std::vector<std::string_view> units;
-    for (const std::string& source : sources) {
-        if (seen_paths.contains(source)) {
+// The code lines of `script` (its text already read), then those of each existing file that
+// one of its `source` lines names after substitution, in the order of those lines; no file is
+// read twice and the script never again. `strict` reads with the default encoding's errors
+// raised.
+std::vector<nb::list> script_lines(nb::handle script, nb::handle script_text, nb::handle variables,
+                                   nb::handle base_dir, bool strict) {
+    const nb::list own = code_lines(script_text);  // kept apart: `files` grows below
+    std::vector<nb::list> files{own};
+    nb::handle source_line = patterns().source_line;
+    nb::object resolver = collaborator("_resolve_msim_source");
+    nb::object reader = collaborator("_read_text");
+    nb::set read;
+    read.add(py::path(script).attr("absolute")());
+    for (nb::handle line : own) {
+        if (utf8_view(line).find("source") == std::string_view::npos) {
             continue;
         }
-        const std::string text = read_native(source, make_str(source));
-        units.clear();
-        scan_design_units(text, units);
-        const bool all_seen =
-            !units.empty() && std::all_of(units.begin(), units.end(), [&](std::string_view u) {
-                return seen_units.contains(std::string(u));
-            });
-        if (all_seen) {
+        nb::object match = source_line.attr("match")(line);
+        if (match.is_none()) {
             continue;
         }
-        unique.append(host.path(source));
-        seen_paths.insert(source);
-        for (std::string_view unit : units) {
-            seen_units.emplace(unit);
+        nb::object name = match.attr("group")(1);
+        nb::object resolved =
+            resolver(name.is_none() ? match.attr("group")(2) : name, variables, base_dir);
+        if (resolved.is_none() || !py::truthy(resolved.attr("is_file")())) {
+            continue;
+        }
+        nb::object key = resolved.attr("absolute")();
+        if (read.contains(key)) {
+            continue;
+        }
+        read.add(key);
+        files.push_back(code_lines(strict ? resolved.attr("read_text")() : reader(resolved)));
+    }
+    return files;
+}
+
+// Calls `take(name)` for every quoted name that `pattern` finds on a compile line of `files`:
+// a line that holds one of `commands`.
+template <class Take>
+void for_each_compiled_name(const std::vector<nb::list>& files,
+                            std::initializer_list<std::string_view> commands, nb::handle names,
+                            Take take) {
+    for (const nb::list& lines : files) {
+        for (nb::handle line : lines) {
+            if (!has_any(utf8_view(line), commands)) {
+                continue;
+            }
+            for (nb::handle name : names.attr("findall")(line)) {
+                take(name);
+            }
         }
     }
-    return unique;
 }
+
+// The script variables of a script's text, as _msim_set_variables gives them.
+nb::dict variables_in(nb::handle text) {
+    nb::dict variables;
+    for (nb::handle match : patterns().setting.attr("finditer")(text)) {
+        nb::object quoted = match.attr("group")(2);
+        // A repeated name keeps its first position.
+        variables[match.attr("group")(1)] = quoted.is_none() ? match.attr("group")(3) : quoted;
+    }
+    return variables;
+}
+
+// What the source lists of one system are read from.
+struct System {
+    nb::object variables;
+    nb::object base_dir;
+    std::vector<nb::list> files;  // the code lines of the script and of the files it sources
+};
+
+System read_system(nb::handle project_root, nb::handle hdl_toplevel) {
+    nb::object qsys_simdir = collaborator("_platform_qsys_simdir")(project_root, hdl_toplevel);
+    nb::object msim_setup = collaborator("_platform_msim_setup")(project_root, hdl_toplevel);
+    if (!exists(msim_setup)) {
+        raise_instance(nb::handle(PyExc_FileNotFoundError)(msim_setup));
+    }
+    nb::object variables = collaborator("_msim_set_variables")(msim_setup);
+    // Absolute even for a relative project root: the names below it are joined to the script's
+    // own directory otherwise, and would all be skipped as missing.
+    variables["QSYS_SIMDIR"] = py::path(qsys_simdir).attr("absolute")().attr("as_posix")();
+    nb::object install = collaborator("_quartus_install_dir")(project_root, msim_setup, variables);
+    if (!install.is_none()) {
+        variables["QUARTUS_INSTALL_DIR"] = py::path(install).attr("as_posix")();
+    }
+    nb::object base_dir = py::path(msim_setup.attr("parent"));
+    nb::object text = collaborator("_read_text")(msim_setup);
+    return {variables, base_dir, script_lines(msim_setup, text, variables, base_dir, false)};
+}
+
+// Encrypted device libraries by their name: Mentor's copies of the family atoms.
+bool encrypted_name(std::string_view name) {
+    return name.ends_with("_ncrypt.v") || name.ends_with("_ncrypt.sv");
+}
+
+// While one lives, the module's own design-unit scan notes here whether the file it read holds
+// a protect block, so that one read of each source answers both questions.
+thread_local bool* protect_note = nullptr;
+
+class ProtectNote {
+  public:
+    ProtectNote() : previous_(protect_note) { protect_note = &seen_; }
+    ~ProtectNote() { protect_note = previous_; }
+    ProtectNote(const ProtectNote&) = delete;
+    ProtectNote& operator=(const ProtectNote&) = delete;
+    bool seen() const { return seen_; }
+
+  private:
+    bool seen_ = false;
+    bool* previous_;
+};
 
 }  // namespace
-
-void remember_originals(nb::module_& m) {
-    for (const char* name :
-         {"_read_text", "get_msim_libraries", "_platform_qsys_simdir", "_platform_msim_setup",
-          "_msim_set_variables", "_path_from_msim", "_project_drive_roots", "_quartus_install_dir",
-          "_resolve_msim_source", "_design_units", "_unique_verilator_sources",
-          "_msim_verilog_sources"}) {
-        originals()[name] = m.attr(name).inc_ref().ptr();
-    }
-}
 
 nb::object collaborator(const char* name) {
     return py::attr(kModule, name);
 }
 
-bool is_original(nb::handle fn, const char* name) {
-    auto it = originals().find(name);
-    return it != originals().end() && it->second == fn.ptr();
-}
-
 nb::str read_text(nb::handle path) {
-    return make_str(read_decoded(path, Host{}));
+    nb::object file = py::attr("builtins", "open")(path, nb::arg("errors") = "ignore");
+    nb::object text;
+    try {
+        text = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return nb::borrow<nb::str>(text);
 }
 
 nb::list get_msim_libraries(nb::handle msim_setup_path) {
     // Strict decoding on purpose: a script that is not text in the host's encoding must not
     // silently lose library names the Questa run depends on.
-    nb::object text = py::path(msim_setup_path).attr("read_text")();
-    std::vector<std::string_view> seen;
-    nb::list libraries;
-    for (std::string_view name : scan_libraries(utf8_view(text))) {
-        if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
-            seen.push_back(name);
-            libraries.append(make_str(name));
-        }
+    nb::object script = py::path(msim_setup_path);
+    nb::object text = script.attr("read_text")();
+    // Read strictly, the text is the one a tolerant read gives: no need to read it again.
+    nb::dict variables = variables_in(text);
+    // What the compile do-file hands the script: the directory above its own.
+    variables["QSYS_SIMDIR"] =
+        script.attr("absolute")().attr("parent").attr("parent").attr("as_posix")();
+    nb::list names;
+    nb::str newline("\n");
+    for (const nb::list& lines :
+         script_lines(script, text, variables, script.attr("parent"), true)) {
+        names.attr("extend")(patterns().library.attr("findall")(newline.attr("join")(lines)));
     }
-    return libraries;
+    // First appearance, without repeats, in linear time.
+    return nb::list(py::attr("builtins", "dict").attr("fromkeys")(names));
 }
 
 nb::object platform_qsys_simdir(nb::handle project_root, nb::handle hdl_toplevel) {
@@ -308,21 +269,23 @@ nb::object platform_msim_setup(nb::handle project_root, nb::handle hdl_toplevel)
 }
 
 nb::dict msim_set_variables(nb::handle msim_setup_path) {
-    const std::string text = read_script(msim_setup_path, Host{});
-    nb::dict variables;
-    for (const auto& [name, value] : scan_set_variables(text)) {
-        variables[make_str(name)] = make_str(value);  // a repeated name keeps its first position
-    }
-    return variables;
+    return variables_in(collaborator("_read_text")(msim_setup_path));
 }
 
 nb::object path_from_msim(nb::handle value) {
-    return path_from_text(utf8(value), Host{});
+    nb::object text = nb::str(value).attr("replace")("\\", "/");
+    if (!windows()) {  // on Windows a drive path stays a drive path
+        nb::object drive = patterns().drive.attr("match")(text);
+        if (!drive.is_none()) {
+            return py::path(nb::str("/mnt"))
+                .attr("joinpath")(drive.attr("group")(1).attr("lower")(), drive.attr("group")(2));
+        }
+    }
+    return py::path(text);
 }
 
 nb::list project_drive_roots(nb::handle project_root) {
-    const Host host;
-    nb::object root = host.path(project_root);
+    nb::object root = py::path(project_root);
     nb::list roots;
     auto add = [&](nb::object path) {
         if (!contains(roots, path)) {
@@ -331,11 +294,11 @@ nb::list project_drive_roots(nb::handle project_root) {
     };
     nb::object anchor = root.attr("anchor");
     if (py::truthy(anchor)) {
-        add(host.path(anchor));
+        add(py::path(anchor));
     }
     nb::tuple parts = nb::tuple(root.attr("parts"));
     if (parts.size() > 2 && utf8(parts[0]) == "/" && utf8(parts[1]) == "mnt") {
-        add(host.path("/mnt").attr("__truediv__")(parts[2]));
+        add(join(py::path(nb::str("/mnt")), parts[2]));
     }
     return roots;
 }
@@ -364,7 +327,7 @@ nb::object quartus_install_dir(nb::handle project_root, nb::handle msim_setup_pa
         }
     }
     for (nb::handle root : collaborator("_project_drive_roots")(project_root)) {
-        nb::object intel_root = root.attr("__truediv__")("intelFPGA");
+        nb::object intel_root = join(root, nb::str("intelFPGA"));
         if (!exists(intel_root)) {
             continue;
         }
@@ -382,7 +345,7 @@ nb::object quartus_install_dir(nb::handle project_root, nb::handle msim_setup_pa
             return newer_version_first(names[a], names[b]);
         });
         for (std::size_t k : order) {
-            nb::object quartus = entries[k].attr("__truediv__")("quartus");
+            nb::object quartus = join(entries[k], nb::str("quartus"));
             if (exists(quartus)) {
                 return quartus;
             }
@@ -392,45 +355,50 @@ nb::object quartus_install_dir(nb::handle project_root, nb::handle msim_setup_pa
 }
 
 nb::object resolve_msim_source(nb::handle raw_path, nb::handle variables, nb::handle base_dir) {
-    const Host host;
-    return resolve_source(utf8(raw_path), settings_of(variables), host.path(base_dir), host,
-                          replacement("_path_from_msim"));
+    std::string raw = utf8(raw_path);
+    std::replace(raw.begin(), raw.end(), '\\', '/');
+    const std::string path = substitute_references(raw, settings_of(variables));
+    if (path.find('$') != std::string::npos) {
+        return nb::none();
+    }
+    nb::object resolved = collaborator("_path_from_msim")(make_str(path));
+    if (!py::truthy(resolved.attr("is_absolute")())) {
+        resolved = join(py::path(base_dir), resolved);
+    }
+    return resolved;
 }
 
 nb::set design_units(nb::handle path) {
-    const std::string text = read_script(path, Host{});
-    std::vector<std::string_view> units;
-    scan_design_units(text, units);
-    nb::set result;
-    for (std::string_view unit : units) {
-        result.add(make_str(unit));
+    nb::object text = collaborator("_read_text")(path);
+    if (protect_note != nullptr && !patterns().protect.attr("search")(text).is_none()) {
+        *protect_note = true;
     }
-    return result;
+    nb::set units;
+    for (nb::handle unit : patterns().design_unit.attr("findall")(text)) {
+        units.add(unit);
+    }
+    return units;
 }
 
 nb::list unique_verilator_sources(nb::handle sources) {
-    const Host host;
     nb::object units_of = collaborator("_design_units");
-    const bool native_units = is_original(units_of, "_design_units");
-    const nb::object reader = native_units ? replacement("_read_text") : nb::object();
     nb::list unique;
-    nb::set seen_paths;
+    nb::set seen_paths;  // every path looked at: a second listing would be skipped again
     std::unordered_set<std::string> seen_units;
     std::vector<std::string> units;
     for (nb::handle source : sources) {
         if (seen_paths.contains(source)) {
             continue;
         }
+        seen_paths.add(source);
+        ProtectNote note;
+        nb::object found = units_of(source);
+        if (note.seen()) {
+            continue;  // encrypted: Verilator cannot read any of it
+        }
         units.clear();
-        if (native_units) {
-            const std::string text = read_with(source, reader, host);
-            std::vector<std::string_view> found;
-            scan_design_units(text, found);
-            units.assign(found.begin(), found.end());
-        } else {
-            for (nb::handle unit : units_of(source)) {
-                units.push_back(utf8(unit));
-            }
+        for (nb::handle unit : found) {
+            units.push_back(utf8(unit));
         }
         const bool all_seen =
             !units.empty() && std::all_of(units.begin(), units.end(), [&](const std::string& u) {
@@ -440,7 +408,6 @@ nb::list unique_verilator_sources(nb::handle sources) {
             continue;
         }
         unique.append(source);
-        seen_paths.add(source);
         seen_units.insert(units.begin(), units.end());
     }
     return unique;
@@ -448,91 +415,46 @@ nb::list unique_verilator_sources(nb::handle sources) {
 
 nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel,
                                 nb::handle include_testbench) {
-    const Host host;
-    nb::object qsys_simdir = collaborator("_platform_qsys_simdir")(project_root, hdl_toplevel);
-    nb::object msim_setup = collaborator("_platform_msim_setup")(project_root, hdl_toplevel);
-    if (!exists(msim_setup)) {
-        raise_instance(nb::handle(PyExc_FileNotFoundError)(msim_setup));
-    }
-    nb::object variables = collaborator("_msim_set_variables")(msim_setup);
-    // Absolute even for a relative project root: the names below it are joined to the script's
-    // own directory otherwise, and would all be skipped as missing.
-    variables["QSYS_SIMDIR"] = host.path(qsys_simdir).attr("absolute")().attr("as_posix")();
-    nb::object install = collaborator("_quartus_install_dir")(project_root, msim_setup, variables);
-    if (!install.is_none()) {
-        variables["QUARTUS_INSTALL_DIR"] = host.path(install).attr("as_posix")();
-    }
-
-    const std::string text = read_script(msim_setup, host);
-    nb::object base_dir = host.path(msim_setup.attr("parent"));
+    const System system = read_system(project_root, hdl_toplevel);
     nb::object resolver = collaborator("_resolve_msim_source");
-    nb::object unique = collaborator("_unique_verilator_sources");
-    const bool native_resolve = is_original(resolver, "_resolve_msim_source");
-    const nb::object from_msim = native_resolve ? replacement("_path_from_msim") : nb::object();
-    // Path texts instead of path objects where the rules are certainly the host's: a POSIX host
-    // and the module's own resolver, path conversion, de-duplication and file readers.
-    const bool posix_texts = host.native_read && native_resolve && !from_msim.is_valid() &&
-                             is_original(unique, "_unique_verilator_sources") &&
-                             is_original(collaborator("_design_units"), "_design_units") &&
-                             !replacement("_read_text").is_valid();
-    const Settings settings = native_resolve ? settings_of(variables) : Settings{};
     const std::string testbench = utf8(hdl_toplevel) + "_tb.v";
     const bool keep_testbench = py::truthy(include_testbench);
-    auto wanted = [&](std::string_view name) {
-        return !name.ends_with("_ncrypt.v") && (keep_testbench || name != testbench);
-    };
-
-    if (posix_texts) {
-        const std::string base = utf8(py::attr("os", "fspath")(base_dir));
-        std::vector<std::string> listed;
-        std::unordered_map<std::string, bool> existing;  // a file listed twice is checked once
-        for (std::string_view line : split_lines(text)) {
-            if (line.find("vlog") == std::string_view::npos) {
-                continue;
-            }
-            for (std::string_view raw : scan_quoted_sources(line)) {
-                const std::string path = substitute_references(forward_slashes(raw), settings);
-                if (path.find('$') != std::string::npos) {
-                    continue;
-                }
-                std::string resolved = posix_from_msim(path);
-                if (!resolved.starts_with("/")) {
-                    resolved = posix_join(base, posix_normalize(resolved));
-                }
-                resolved = posix_normalize(resolved);
-                if (!wanted(posix_name(resolved))) {
-                    continue;
-                }
-                auto [it, fresh] = existing.try_emplace(resolved, false);
-                if (fresh) {
-                    it->second = posix_exists(resolved, host);
-                }
-                if (it->second) {
-                    listed.push_back(resolved);
-                }
-            }
-        }
-        return unique_posix_sources(listed, host);
-    }
-
     nb::list sources;
-    for (std::string_view line : split_lines(text)) {
-        if (line.find("vlog") == std::string_view::npos) {
-            continue;
-        }
-        for (std::string_view raw : scan_quoted_sources(line)) {
-            nb::object resolved = native_resolve
-                                      ? resolve_source(raw, settings, base_dir, host, from_msim)
-                                      : resolver(make_str(raw), variables, base_dir);
+    for_each_compiled_name(
+        system.files, {"vlog", "-makelib"}, patterns().verilog_name, [&](nb::handle raw) {
+            nb::object resolved = resolver(raw, system.variables, system.base_dir);
             if (resolved.is_none()) {
-                continue;
+                return;
             }
-            if (wanted(utf8(resolved.attr("name"))) && exists(resolved)) {
+            const std::string name = utf8(resolved.attr("name"));
+            if (!encrypted_name(name) && (keep_testbench || name != testbench) &&
+                exists(resolved)) {
                 sources.append(resolved);
             }
-        }
+        });
+    return collaborator("_unique_verilator_sources")(sources);
+}
+
+nb::list msim_vhdl_sources(nb::handle project_root, nb::handle hdl_toplevel) {
+    nb::list files;
+    if (!exists(collaborator("_platform_msim_setup")(project_root, hdl_toplevel))) {
+        return files;  // the Verilog list reports the missing script
     }
-    return unique(sources);
+    const System system = read_system(project_root, hdl_toplevel);
+    nb::object resolver = collaborator("_resolve_msim_source");
+    nb::set seen;
+    for_each_compiled_name(
+        system.files, {"vcom", "-makelib"}, patterns().vhdl_name, [&](nb::handle raw) {
+            nb::object resolved = resolver(raw, system.variables, system.base_dir);
+            if (resolved.is_none() || seen.contains(resolved)) {
+                return;
+            }
+            seen.add(resolved);
+            if (exists(resolved)) {
+                files.append(resolved);
+            }
+        });
+    return files;
 }
 
 }  // namespace corvane::pelorin

@@ -3,22 +3,13 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
-
 namespace corvane::pelorin {
 
 namespace nb = nanobind;
 
-/// Remembers the module's own functions, so that calls between them can tell whether a test or
-/// a user replaced one (then the replacement is called through Python) or not (then the C++
-/// implementation runs directly, which matters on per-file paths).
-void remember_originals(nb::module_& m);
-
-/// The module attribute `name`, looked up now.
+/// The module attribute `name`, looked up now: the module's functions call each other through
+/// it, so a function a test or a user replaced is the one that runs.
 nb::object collaborator(const char* name);
-
-/// True when `fn` is still the module's own function `name`.
-bool is_original(nb::handle fn, const char* name);
 
 nb::str read_text(nb::handle path);
 nb::list get_msim_libraries(nb::handle msim_setup_path);
@@ -34,5 +25,6 @@ nb::set design_units(nb::handle path);
 nb::list unique_verilator_sources(nb::handle sources);
 nb::object msim_verilog_sources(nb::handle project_root, nb::handle hdl_toplevel,
                                 nb::handle include_testbench);
+nb::list msim_vhdl_sources(nb::handle project_root, nb::handle hdl_toplevel);
 
 }  // namespace corvane::pelorin

@@ -27,8 +27,9 @@ b: bytes = mem.read(0, 4)
 checker = VIPProtocolChecker(fmt)
 codec = IntelVIPFrameCodec(fmt)
 checked_size: FrameSize | None = checker.control_size
-with IntelBrenlowSession() as board:
+with IntelBrenlowSession(stall_timeout=None, device="@1#USB-2") as board:
     answer: str = board.command("ver")
+    board.write_memory(board.read_memory((2, 2), 0x0, dtype="<u4"), 0x10, dtype="<u4")
 rtl_test_cocotb(".", "top", "tb_top", sources=["top.v"])
 platform_test_cocotb(".", "sys", "tb_sys", debug=True)
 run_quessel_test(project_root=".", component_file="c_hw.tcl", hdl_toplevel="c", test_module="tb_c")

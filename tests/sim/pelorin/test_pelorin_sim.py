@@ -1,13 +1,15 @@
-"""Real builds of the fixture system from the source list that corvane.sim.pelorin parses out of
-its msim_setup.tcl: under Icarus through a runner that takes the Verilator arguments, and under
-Verilator itself when one is installed."""
+"""Real builds of the fixture systems from the source list that corvane.sim.pelorin parses out of
+their msim_setup.tcl: under Icarus through a runner that takes the Verilator arguments, and under
+Verilator itself when one is installed. fixture/ is a Standard-edition testbench system;
+fixture_pro/ a Quartus Pro one whose design files are listed only in the file its script sources,
+with a gate-level .vo netlist, encrypted copies and a commented-out file."""
 
 import shutil
 from pathlib import Path
 
 import pytest
 
-from cocotb_tools.runner import get_results
+from cocotb_tools.runner import Verilog, get_results
 
 from corvane.sim import pelorin
 from simrun import verilator_path
@@ -18,14 +20,23 @@ SYSTEM = "pelsys"
 pytestmark = pytest.mark.sim
 
 
-@pytest.fixture
-def project(tmp_path, monkeypatch):
-    """A copy of the fixture, set up for a cocotb run from pytest."""
+def copy_project(tmp_path, monkeypatch, fixture, quartus):
+    """A copy of a fixture, set up for a cocotb run from pytest."""
     root = tmp_path / "project"
-    shutil.copytree(HERE / "fixture", root)
-    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(root / "intelFPGA" / "23.1" / "quartus"))
+    shutil.copytree(HERE / fixture, root)
+    monkeypatch.setenv("QUARTUS_INSTALL_DIR", str(root / quartus))
     monkeypatch.syspath_prepend(str(HERE))
     return root
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch):
+    return copy_project(tmp_path, monkeypatch, "fixture", "intelFPGA/23.1/quartus")
+
+
+@pytest.fixture
+def pro_project(tmp_path, monkeypatch):
+    return copy_project(tmp_path, monkeypatch, "fixture_pro", "intelFPGA_pro/23.4/quartus")
 
 
 def run_verilator(monkeypatch, *args):
@@ -101,3 +112,30 @@ def test_fixture_system_under_verilator(project, monkeypatch, capsys):
     run_verilator(monkeypatch, project, SYSTEM, "tb_pelsys")
     assert get_results(project / "sim_build_verilator" / "results.xml") == (2, 0)
     assert capsys.readouterr().out.startswith("Verilator sources:\n")
+
+
+PRO_SOURCES = ["altera_primitives.v", "prosys_count_200_core.sv", "prosys_gray_enc_100_k3xq7ba.vo",
+               "prosys.v"]
+PRO_VHDL_LINE = "Left out 1 VHDL file: altera_mf.vhd (Verilator compiles Verilog only)\n"
+
+
+def test_pro_system_builds_and_passes_under_icarus(pro_project, icarus_runner, monkeypatch,
+                                                    capsys):
+    run_verilator(monkeypatch, pro_project, "prosys", "tb_prosys")
+    [(_, build), _] = icarus_runner.calls
+    # The runner tells languages by file name: the netlist goes tagged as Verilog.
+    assert [Path(getattr(s, "value", s)).name for s in build["sources"]] == PRO_SOURCES
+    assert isinstance(build["sources"][2], Verilog)
+    assert capsys.readouterr().out.endswith(f"prosys.v\n{PRO_VHDL_LINE}")
+    assert get_results(pro_project / "sim_build_verilator" / "results.xml") == (1, 0)
+
+
+@pytest.mark.skipif(verilator_path() is None,
+                    reason="verilator not found on PATH nor as the 'verilator' Python package")
+def test_pro_system_under_verilator(pro_project, monkeypatch, capsys):
+    """The encrypted device atoms and the Mentor copy stay out (Verilator stops at a protect
+    block), the netlist goes in, and the design is found in the sourced file only."""
+    monkeypatch.setenv("PATH", verilator_path())
+    run_verilator(monkeypatch, pro_project, "prosys", "tb_prosys")
+    assert get_results(pro_project / "sim_build_verilator" / "results.xml") == (1, 0)
+    assert PRO_VHDL_LINE in capsys.readouterr().out

@@ -38,6 +38,23 @@ bool has_line_break_or_tab(nb::handle text) {
     return false;
 }
 
+Line classify(std::string_view request, std::string_view line) {
+    if (after_keyword(line, "JTAG_ERROR")) {
+        return Line::answer;
+    }
+    if (request == "UART") {
+        return after_keyword(line, "UART_RESULT") ? Line::answer : Line::other;
+    }
+    if (after_keyword(line, "PROGRESS_BYTES")) {
+        return Line::progress;
+    }
+    // "JTAG_DONE", a tab and the operation; the end of the other operation is not this one's.
+    constexpr std::string_view kDone = "JTAG_DONE\t";
+    bool done = line.size() == kDone.size() + request.size() && line.starts_with(kDone) &&
+                line.substr(kDone.size()) == request;
+    return done ? Line::answer : Line::other;
+}
+
 std::vector<std::string_view> split_tabs(std::string_view line) {
     std::vector<std::string_view> fields;
     size_t begin = 0;

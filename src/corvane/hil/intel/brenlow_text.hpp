@@ -21,6 +21,12 @@ std::optional<std::string_view> after_keyword(std::string_view line, std::string
 /// True when the str `text` holds a tab, a carriage return or a newline.
 bool has_line_break_or_tab(nb::handle text);
 
+/// What a response line is to the request `request` ("READ", "WRITE" or "UART") that waits
+/// for it: its answer (the end line of that transfer, the UART result, or an error line), a
+/// progress line of a transfer, or any other line, which that request ignores.
+enum class Line { answer, progress, other };
+Line classify(std::string_view request, std::string_view line);
+
 /// `line` split at every tab (n tabs give n + 1 fields).
 std::vector<std::string_view> split_tabs(std::string_view line);
 

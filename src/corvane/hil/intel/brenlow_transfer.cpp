@@ -1,12 +1,13 @@
 // src/corvane/hil/intel/brenlow_transfer.cpp: memory block transfers and the JTAG UART exchange.
 //
 // Bulk data never crosses the text pipe: the host and the session script hand it over in
-// "data_in.bin" / "data_out.bin" (raw little-endian 16-bit words), and the pipe carries only the
-// request, one progress line per chunk and the end line.
+// "data_in.bin" / "data_out.bin" (raw little-endian words, 16-bit unless asked otherwise), and
+// the pipe carries only the request, one progress line per chunk and the end line.
 #include "brenlow_transfer.hpp"
 
 #include <Python.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -19,7 +20,8 @@ namespace corvane::brenlow {
 
 namespace {
 
-constexpr const char* kWordType = "<u2";
+// The word types a transfer moves; the files stay byte streams whatever the type.
+constexpr const char* kWordTypes[] = {"<u1", "<u2", "<u4", "<u8"};
 
 // int(value). Taking a handle matters: nb::int_ of an item or attribute accessor would borrow
 // the value unconverted.
@@ -69,6 +71,22 @@ void check_progress_field_count(size_t count) {
     }
 }
 
+// numpy.dtype(dtype) when it is one of the little-endian unsigned word types (a native or
+// byte-order-free spelling of one counts), checked before anything starts.
+nb::object word_type(nb::handle dtype) {
+    nb::object type = py::attr("numpy", "dtype")(dtype);
+    for (const char* name : kWordTypes) {
+        nb::object accepted = py::attr("numpy", "dtype")(name);
+        if (type.equal(accepted)) {
+            return accepted;
+        }
+    }
+    raise(PyExc_ValueError,
+          "dtype must be a little-endian unsigned integer type of 8, 16, 32 or 64 bits ('<u1', "
+          "'<u2', '<u4' or '<u8'), not " +
+              py::str(type));
+}
+
 }  // namespace
 
 nb::object data_dir(nb::handle self) {
@@ -79,12 +97,23 @@ nb::object data_dir(nb::handle self) {
     return py::attr("pathlib", "Path").attr("cwd")();
 }
 
-void write_memory(nb::handle self, nb::handle data, nb::handle address, nb::handle chunk_size) {
+void write_memory(nb::handle self, nb::handle data, nb::handle address, nb::handle chunk_size,
+                  nb::handle dtype) {
+    nb::object type = word_type(dtype);
     SessionLock guard(self);
     self.attr("_start")();
     nb::object input_file = self.attr("_data_dir")().attr("joinpath")("data_in.bin");
-    nb::object words =
-        py::attr("numpy", "asarray")(data).attr("astype")(kWordType, nb::arg("copy") = false);
+    nb::object words = py::attr("numpy", "asarray")(data);
+    // NumPy infers floats (or objects) for Python integers at or above 2**63 beside smaller
+    // ones, and the cast from those would corrupt 64-bit words: such input is converted to the
+    // word type directly.
+    if (nb::cast<long>(type.attr("itemsize")) == 8 &&
+        std::string_view("fO").find(py::str(words.attr("dtype").attr("kind"))) !=
+            std::string_view::npos &&
+        !py::isinstance(data, "numpy", "ndarray")) {
+        words = py::attr("numpy", "asarray")(data, nb::arg("dtype") = type);
+    }
+    words = words.attr("astype")(type, nb::arg("copy") = false);
     words.attr("tofile")(input_file);
     nb::object total_bytes = input_file.attr("stat")().attr("st_size");
     nb::object fields =
@@ -92,18 +121,19 @@ void write_memory(nb::handle self, nb::handle data, nb::handle address, nb::hand
     self.attr("_transfer")("WRITE", fields, total_bytes, "JTAG write");
 }
 
-nb::object read_memory(nb::handle self, nb::handle shape, nb::handle address,
-                       nb::handle chunk_size) {
+nb::object read_memory(nb::handle self, nb::handle shape, nb::handle address, nb::handle chunk_size,
+                       nb::handle dtype) {
+    nb::object type = word_type(dtype);
     SessionLock guard(self);
     self.attr("_start")();
     nb::object output_file = self.attr("_data_dir")().attr("joinpath")("data_out.bin");
     nb::object expected_words = to_int(shape[0]) * to_int(shape[1]);
-    nb::object total_bytes = expected_words * nb::int_(2);
+    nb::object total_bytes = expected_words * type.attr("itemsize");
     nb::object fields = nb::make_tuple(script_path(output_file), hex_address(address), total_bytes,
                                        to_int(chunk_size));
     self.attr("_transfer")("READ", fields, total_bytes, "JTAG read");
 
-    nb::object data = py::attr("numpy", "fromfile")(output_file, nb::arg("dtype") = kWordType);
+    nb::object data = py::attr("numpy", "fromfile")(output_file, nb::arg("dtype") = type);
     nb::object got = data.attr("size");
     if (!got.equal(expected_words)) {
         raise(PyExc_RuntimeError, "Read size mismatch: got " + py::str(got) + " words, expected " +
@@ -125,27 +155,56 @@ void transfer(nb::handle self, nb::handle operation, nb::handle fields, nb::hand
     for (nb::handle field : fields) {
         request.append(field);
     }
-    self.attr("_send")(*request);
+    Session& session = state(self);
+    std::string op(utf8(operation));
+    // Each chunk may take long on a slow cable: the limit is on the silence between progress
+    // lines, not on the transfer. A dead child ends the wait through the end-of-output marker.
+    const std::optional<double> stall = session.stall_timeout;
+    send_request(self, session, request, Unanswered{op, stall});
 
-    std::string done_line = "JTAG_DONE\t" + std::string(utf8(operation));
+    LineWait wait(stall);
     for (;;) {
-        // No time limit: a chunk may take long on a slow cable, and a dead child still ends
-        // the wait through the end-of-output marker.
-        nb::object line = self.attr("_next_line")();
+        nb::object line;
+        try {
+            line = wait.next(self);
+        } catch (nb::python_error& error) {
+            if (!stall || !error.matches(PyExc_TimeoutError)) {
+                throw;
+            }
+            nb::object address = request.size() > 2 ? nb::object(request[2]) : nb::str("?");
+            raise_from(PyExc_TimeoutError,
+                       op + " at " + py::str(address) + " stalled after " + py::str(last_done) +
+                           " of " + py::str(total_bytes) +
+                           " bytes: no progress from system-console for " +
+                           py::str(nb::float_(*stall)) + " s (stall_timeout)",
+                       error.value());
+        }
         std::string_view text = utf8(line);
-        if (after_keyword(text, "PROGRESS_BYTES")) {
+        Line kind = classify(op, text);
+        if (kind == Line::progress) {
             auto progress = split_tabs(text);
-            check_progress_field_count(progress.size());
-            nb::object done = to_int(to_str(progress[1]));
+            nb::object done;
+            try {
+                check_progress_field_count(progress.size());
+                done = to_int(to_str(progress[1]));
+            } catch (nb::python_error&) {
+                // A console that does not speak the protocol: the caller hears of it at once,
+                // and the request stays unanswered, so its end line (should one still come) is
+                // drained before the next request instead of being taken as that one's answer.
+                throw;
+            }
             bar.attr("update")(done - last_done);
             last_done = done;
             std::string postfix =
                 "addr=" + std::string(progress[5]) + ", chunk=" + std::string(progress[4]);
             bar.attr("set_postfix_str")(to_str(postfix), nb::arg("refresh") = true);
-        } else if (text == done_line) {
+            wait.renew();
+        } else if (kind == Line::answer) {
+            session.unanswered.reset();
+            if (after_keyword(text, "JTAG_ERROR")) {
+                raise(PyExc_RuntimeError, text);
+            }
             return;
-        } else if (after_keyword(text, "JTAG_ERROR")) {
-            raise(PyExc_RuntimeError, text);
         }
     }
 }
@@ -171,7 +230,12 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
 
     SessionLock guard(self);
     self.attr("_start")();
-    self.attr("_send")("UART", payload_hex, timeout_ms);
+    Session& session = state(self);
+    nb::list request;
+    request.append("UART");
+    request.append(payload_hex);
+    request.append(timeout_ms);
+    send_request(self, session, request, Unanswered{"UART", std::max(seconds, 0.0) + 1.0});
     nb::object line;
     std::string_view raw;
     for (;;) {
@@ -180,12 +244,13 @@ nb::object command(nb::handle self, nb::handle command, nb::handle timeout, nb::
             py::print("SYSTEM-CONSOLE: " + py::str(nb::repr(line)));
         }
         std::string_view received = utf8(line);
-        if (auto result = after_keyword(received, "UART_RESULT")) {
-            raw = *result;
+        if (classify("UART", received) == Line::answer) {
+            session.unanswered.reset();
+            if (after_keyword(received, "JTAG_ERROR")) {
+                raise(PyExc_RuntimeError, received);
+            }
+            raw = *after_keyword(received, "UART_RESULT");
             break;
-        }
-        if (after_keyword(received, "JTAG_ERROR")) {
-            raise(PyExc_RuntimeError, received);
         }
     }
 

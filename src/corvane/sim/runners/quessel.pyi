@@ -12,14 +12,15 @@ from corvane.sim.runners.rtl import (
 )
 
 
-def quessel_test_cocotb(project_root: str | os.PathLike[str], component_file: str | os.PathLike[str], hdl_toplevel: str, test_module: str, source_dirs: Sequence[str | os.PathLike[str]] = (), component_parameters: Mapping[str, object] | None = None, project_directory: str | os.PathLike[str] | None = None, part: str | None = None, quartus_model_files: Sequence[str] = ..., debug: bool = False, generate_only: bool = False, ip_generate_log: str | os.PathLike[str] | None = None, compile_log: str | os.PathLike[str] | None = None, retain_generated: bool = False, make_ipx: bool = True, ipx_source_dirs: Sequence[str | os.PathLike[str]] | None = None, ip_search_paths: Sequence[str | os.PathLike[str]] = ()) -> pathlib.Path | None:
+def quessel_test_cocotb(project_root: str | os.PathLike[str], component_file: str | os.PathLike[str], hdl_toplevel: str, test_module: str, source_dirs: Sequence[str | os.PathLike[str]] = (), component_parameters: Mapping[str, object] | None = None, project_directory: str | os.PathLike[str] | None = None, part: str | None = None, quartus_model_files: Sequence[str] = ..., debug: bool = False, generate_only: bool = False, ip_generate_log: str | os.PathLike[str] | None = None, compile_log: str | os.PathLike[str] | None = None, retain_generated: bool = False, make_ipx: bool = True, ipx_source_dirs: Sequence[str | os.PathLike[str]] | None = None, ip_search_paths: Sequence[str | os.PathLike[str]] = (), *, build_dir: str | os.PathLike[str] | None = None) -> pathlib.Path | None:
     """
     Generate `component_file` with ip-make-ipx and ip-generate (SIM_VERILOG) into
     <project_root>/.ip_generate_<hdl_toplevel>_<suffix> (removed afterwards) or, with
     `retain_generated` or `generate_only`, into .ip_generate_<hdl_toplevel> (emptied
     first, kept). Generated files identical to files under `source_dirs` are replaced
     by those originals, the Quartus simulation models are put first, and the cocotb
-    `test_module` runs through rtl_test_cocotb. `quartus_model_files` (default
+    `test_module` runs through rtl_test_cocotb (with `build_dir` when one is given).
+    Both Quartus tools run in process groups of their own. `quartus_model_files` (default
     220model.v and altera_mf.v) name the models in <quartus>/eda/sim_lib.
 
     `hdl_toplevel` must be a plain name (no path separators, not '.' or '..'):
@@ -28,7 +29,7 @@ def quessel_test_cocotb(project_root: str | os.PathLike[str], component_file: st
     failing tool and lets the runner's SystemExit for failed tests through.
     """
 
-def run_quessel_test(*, project_root: str | os.PathLike[str], component_file: str | os.PathLike[str], hdl_toplevel: str, test_module: str, config: object | None = None, component_parameters: Mapping[str, object] | None = None, source_dirs: Sequence[str | os.PathLike[str]] = ('../../src', '../../../common'), project_directory: str | os.PathLike[str] | None = '../../..', test_module_env: str | None = None, python_paths: Sequence[str | os.PathLike[str]] = ('..', '../../../common'), debug: bool | None = None, generate_only: bool = False, retain_generated: bool = False, clean_build: bool = True, enable_questa_acc: bool = False, **kwargs: object) -> None:
+def run_quessel_test(*, project_root: str | os.PathLike[str], component_file: str | os.PathLike[str], hdl_toplevel: str, test_module: str, config: object | None = None, component_parameters: Mapping[str, object] | None = None, source_dirs: Sequence[str | os.PathLike[str]] = ('../../src', '../../../common'), project_directory: str | os.PathLike[str] | None = '../../..', test_module_env: str | None = None, python_paths: Sequence[str | os.PathLike[str]] = ('..', '../../../common'), debug: bool | None = None, generate_only: bool = False, retain_generated: bool = False, clean_build: bool = True, enable_questa_acc: bool = False, build_dir: str | os.PathLike[str] | None = None, **kwargs: object) -> None:
     """
     Entry of a per-test script: set COCOTB_ANSI_OUTPUT=1 (unless set), drop NO_COLOR,
     with `enable_questa_acc` set QUESTA_ACC=1 (unless set); read the option -g
@@ -38,6 +39,10 @@ def run_quessel_test(*, project_root: str | os.PathLike[str], component_file: st
     quessel_test_cocotb with logs/ip_generate.log and logs/<SIM>_compile.log and every
     further keyword. Component parameters come from `component_parameters`, else from
     `config` (to_parameters(), a mapping or pairs).
+
+    `build_dir` (relative to `project_root`) replaces sim_build_$SIM, and the logs then
+    go to <build_dir>/logs: runs meant to go in parallel keep apart. $SIM must be a plain
+    name (ValueError before anything changes); -h prints the usage.
     """
 
 def _resolve_path(project_root: str | os.PathLike[str], path: str | os.PathLike[str]) -> pathlib.Path:
@@ -56,10 +61,12 @@ def _original_source_index(project_root: str | os.PathLike[str], source_dirs: It
     the sorted *.v files (recursively) before the sorted *.sv files.
     """
 
-def _spd_hdl_sources(spd_path: str | os.PathLike[str]) -> list[pathlib.Path]:
+def _spd_hdl_sources(spd_path: str | os.PathLike[str], *, simulator: str | None = None) -> list[pathlib.Path]:
     """
-    The .v/.sv paths of the report's top-level <file path=...> elements, in order,
-    joined to the report's directory.
+    The .v/.sv/.vo paths of the report's top-level <file path=...> elements, in order,
+    joined to the report's directory, that `simulator` (None: $SIM, default "questa")
+    can read: an entry with a simulator="a,b" attribute must name it ("modelsim" for
+    Questa); Verilator, Icarus and the like take no such entry and no *_ENCRYPT one.
     """
 
 def _use_original_sources(project_root: str | os.PathLike[str], source_dirs: Iterable[str | os.PathLike[str]], generated_sources: Iterable[str | os.PathLike[str]], *, output_dir: str | os.PathLike[str] | None = None) -> tuple[list[pathlib.Path], list[pathlib.Path]]:
@@ -106,13 +113,15 @@ def _prepend_python_paths(paths: Iterable[str | os.PathLike[str]]) -> None:
     in front of PYTHONPATH.
     """
 
-def _clean_sim_build(project_root: str | os.PathLike[str], sim: str) -> None:
+def _clean_sim_build(project_root: str | os.PathLike[str], sim: str, *, build_dir: str | os.PathLike[str] | None = None) -> None:
     """
-    Remove <project_root>/sim_build_<sim>, keeping its wave.do byte for byte.
+    Remove <project_root>/sim_build_<sim> (or `build_dir`), keeping its wave.do byte for
+    byte, under the directory's lock. ValueError, before anything is removed, for a `sim`
+    that is not a plain name or a directory that is not strictly below the project root.
     """
 
 def _parse_run_args(argv: Iterable[str] | None = None) -> argparse.Namespace:
     """
-    Parse the option -g (debug) from `argv` or the process's arguments; anything else
-    is a usage error (exit status 2).
+    Parse the option -g (debug) from `argv` or the process's arguments; -h prints the
+    usage and exits 0, anything else is a usage error (exit status 2).
     """

@@ -3,7 +3,9 @@
 
 #include <string>
 
+#include "common/cocotb_runner.hpp"
 #include "common/errors.hpp"
+#include "common/lock.hpp"
 #include "common/py.hpp"
 #include "quessel_util.hpp"
 
@@ -39,6 +41,8 @@ nb::object component_parameters_of(nb::handle component_parameters, nb::handle c
 
 void run_quessel_test(const RunRequest& request) {
     nb::object project_root = py::path(request.project_root);
+    // SIM names the cleaned directory and the compile log: checked before anything changes.
+    nb::object sim = sim_from_environment();
     if (!env_has("COCOTB_ANSI_OUTPUT")) {
         py::setenv("COCOTB_ANSI_OUTPUT", "1");
     }
@@ -59,10 +63,18 @@ void run_quessel_test(const RunRequest& request) {
     }
     own("_prepend_python_paths")(python_paths);
 
-    std::string sim = py::getenv("SIM").value_or("questa");
-    nb::object log_dir = join(project_root, nb::str("logs"));
+    // A run with a build directory of its own keeps its logs there too, so that runs in
+    // parallel never write one log.
+    nb::object log_dir =
+        request.build_dir.is_none()
+            ? join(project_root, nb::str("logs"))
+            : join(join(project_root, py::path(request.build_dir)), nb::str("logs"));
     if (py::truthy(request.clean_build)) {
-        own("_clean_sim_build")(project_root, text(sim));
+        if (request.build_dir.is_none()) {
+            own("_clean_sim_build")(project_root, sim);
+        } else {
+            own("_clean_sim_build")(project_root, sim, nb::arg("build_dir") = request.build_dir);
+        }
     }
     nb::object test_module = nb::borrow(request.test_module);
     if (!request.test_module_env.is_none()) {
@@ -80,8 +92,11 @@ void run_quessel_test(const RunRequest& request) {
     kwargs["debug"] = debug;
     kwargs["generate_only"] = request.generate_only;
     kwargs["ip_generate_log"] = join(log_dir, nb::str("ip_generate.log"));
-    kwargs["compile_log"] = join(log_dir, text(sim + "_compile.log"));
+    kwargs["compile_log"] = join(log_dir, cat({sim, nb::str("_compile.log")}));
     kwargs["retain_generated"] = request.retain_generated;
+    if (!request.build_dir.is_none()) {
+        kwargs["build_dir"] = request.build_dir;
+    }
     for (auto [name, value] : nb::borrow<nb::dict>(request.kwargs)) {
         if (kwargs.contains(name)) {
             raise(PyExc_TypeError,
@@ -119,8 +134,27 @@ void prepend_python_paths(nb::handle paths) {
     environ["PYTHONPATH"] = py::attr("os", "pathsep").attr("join")(path_strings);
 }
 
-void clean_sim_build(nb::handle project_root, const std::string& sim) {
-    nb::object build_dir = join(py::path(project_root), text("sim_build_" + sim));
+void clean_sim_build(nb::handle project_root, nb::handle sim, nb::handle build_dir_arg) {
+    checked_sim(sim);
+    nb::object root = py::path(project_root);
+    nb::object build_dir = build_dir_arg.is_none() ? join(root, cat({nb::str("sim_build_"), sim}))
+                                                   : join(root, py::path(build_dir_arg));
+    // Whatever the names say, only a directory strictly below the project root is removed
+    // (links followed, so a link out of the project is refused too).
+    nb::object resolved_root = root.attr("resolve")();
+    nb::object resolved = build_dir.attr("resolve")();
+    if (resolved.equal(resolved_root) ||
+        !py::truthy(resolved.attr("is_relative_to")(resolved_root))) {
+        raise_instance(nb::handle(PyExc_ValueError)(
+            nb::str("Refusing to clean {}: it resolves to {}, which is not below the project "
+                    "root {}; give a build_dir inside the project or clean_build=False")
+                .format(build_dir, resolved, resolved_root)));
+    }
+    if (!py::truthy(build_dir.attr("parent").attr("is_dir")())) {
+        return;  // nothing there to clean, and no place for the lock file
+    }
+    // No run may be building or testing in the directory while it is emptied.
+    BuildLock lock(build_dir);
     // The Questa waveform set-up a user arranged by hand survives every clean.
     nb::object wave = join(build_dir, nb::str("wave.do"));
     nb::object held;
@@ -137,8 +171,8 @@ void clean_sim_build(nb::handle project_root, const std::string& sim) {
 }
 
 nb::object parse_run_args(nb::handle argv) {
-    nb::object parser = py::attr("argparse", "ArgumentParser")(
-        nb::arg("description") = "Run an Quessel cocotb simulation.", nb::arg("add_help") = false);
+    nb::object parser = py::attr(
+        "argparse", "ArgumentParser")(nb::arg("description") = "Run an Quessel cocotb simulation.");
     parser.attr("add_argument")("-g", nb::arg("dest") = "debug", nb::arg("action") = "store_true",
                                 nb::arg("help") = "run simulator in GUI/debug mode");
     if (argv.is_none()) {

@@ -26,6 +26,7 @@ struct RunRequest {
     nb::handle retain_generated;
     nb::handle clean_build;
     nb::handle enable_questa_acc;
+    nb::handle build_dir;
     nb::handle kwargs;
 };
 
@@ -36,8 +37,10 @@ void run_quessel_test(const RunRequest& request);
 /// Put `paths` at the front of sys.path (where missing) and of PYTHONPATH.
 void prepend_python_paths(nb::handle paths);
 
-/// Remove <project_root>/sim_build_<sim>, keeping its wave.do byte for byte.
-void clean_sim_build(nb::handle project_root, const std::string& sim);
+/// Remove <project_root>/sim_build_<sim> (or `build_dir`, joined to the root), keeping its
+/// wave.do byte for byte, under the build directory's lock. `sim` must be a plain name and the
+/// directory must lie below the project root (ValueError before anything is removed).
+void clean_sim_build(nb::handle project_root, nb::handle sim, nb::handle build_dir);
 
 /// Parse the script's own command line: the single flag "-g".
 nb::object parse_run_args(nb::handle argv);

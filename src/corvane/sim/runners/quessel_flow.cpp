@@ -95,7 +95,8 @@ Generated generate(const TestRequest& request, nb::handle project_root, nb::hand
     own("_run_command")(command, nb::arg("cwd") = project_root, nb::arg("log_path") = log,
                         nb::arg("append_log") = log_has_content);
 
-    nb::object generated_sources = own("_spd_hdl_sources")(spd_path);
+    nb::object generated_sources = own("_spd_hdl_sources")(
+        spd_path, nb::arg("simulator") = py::attr("os", "environ").attr("get")("SIM", "questa"));
     spd_path.attr("unlink")();
     nb::object substituted = own("_use_original_sources")(
         project_root, request.source_dirs, generated_sources, nb::arg("output_dir") = output_dir);
@@ -199,6 +200,9 @@ nb::object quessel_test_cocotb(const TestRequest& request) {
         kwargs["sources"] = generated.sources;
         kwargs["debug"] = request.debug;
         kwargs["compile_log"] = request.compile_log;
+        if (!request.build_dir.is_none()) {
+            kwargs["build_dir"] = request.build_dir;
+        }
         call_kw(own("rtl_test_cocotb"), kwargs);
     } catch (nb::python_error& error) {
         if (temporary.is_valid()) {

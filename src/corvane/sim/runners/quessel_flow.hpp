@@ -29,6 +29,7 @@ struct TestRequest {
     nb::handle make_ipx;
     nb::handle ipx_source_dirs;
     nb::handle ip_search_paths;
+    nb::handle build_dir;  // keyword-only; passed on to rtl_test_cocotb only when given
 };
 
 /// Generate the component into .ip_generate_<top>[_<suffix>] below the project root, collect

@@ -28,7 +28,19 @@ nb::object resolve_path(nb::handle project_root, nb::handle path) {
     return join(py::path(project_root), candidate);
 }
 
-nb::list spd_hdl_sources(nb::handle spd_path) {
+nb::list spd_hdl_sources(nb::handle spd_path, nb::handle simulator) {
+    nb::object sim = simulator.is_none()
+                         ? nb::object(py::attr("os", "environ").attr("get")("SIM", "questa"))
+                         : nb::borrow(simulator);
+    // The names a report gives the copies this simulator can read (Intel's per-vendor
+    // encryptions); the others (Verilator, Icarus, ...) read no encrypted copy at all.
+    nb::dict vendor_names;
+    vendor_names["questa"] = nb::make_tuple("modelsim");
+    vendor_names["riviera"] = nb::make_tuple("riviera");
+    vendor_names["vcs"] = nb::make_tuple("vcs");
+    vendor_names["xcelium"] = nb::make_tuple("ncsim", "xcelium");
+    nb::object own_names = vendor_names.attr("get")(sim, nb::tuple());
+
     nb::object simulation_dir = py::path(spd_path).attr("parent");
     nb::object root = py::attr("xml.etree.ElementTree", "parse")(spd_path).attr("getroot")();
     nb::object pure_path = py::attr("pathlib", "PurePath");
@@ -38,11 +50,28 @@ nb::list spd_hdl_sources(nb::handle spd_path) {
             continue;
         }
         // A "file" element without "path" is a broken report: KeyError, as for any mapping.
-        nb::object path = element.attr("attrib")["path"];
+        nb::object attrib = element.attr("attrib");
+        nb::object path = attrib["path"];
         std::string suffix = py::str(pure_path(path).attr("suffix").attr("lower")());
-        if (suffix == ".v" || suffix == ".sv") {
-            sources.append(join(simulation_dir, path));
+        if (suffix != ".v" && suffix != ".sv" && suffix != ".vo") {
+            continue;
         }
+        // Reports of encrypted IP list each file once per simulator, each copy readable by that
+        // simulator only.
+        nb::object listed = attrib.attr("get")("simulator");
+        if (!listed.is_none()) {
+            bool named = false;
+            for (nb::handle name : listed.attr("split")(",")) {
+                named = named || py::truthy(own_names.attr("__contains__")(name.attr("strip")()));
+            }
+            if (!named) {
+                continue;
+            }
+        } else if (nb::len(own_names) == 0 &&
+                   py::truthy(attrib.attr("get")("type", "").attr("endswith")("_ENCRYPT"))) {
+            continue;
+        }
+        sources.append(join(simulation_dir, path));
     }
     return sources;
 }

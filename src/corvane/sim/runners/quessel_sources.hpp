@@ -11,9 +11,11 @@ namespace nb = nanobind;
 /// `path` as a Path; a relative one joined to `project_root`. No normalisation, no existence check.
 nb::object resolve_path(nb::handle project_root, nb::handle path);
 
-/// The *.v / *.sv entries of the report's top-level "file" elements, in document order, joined to
-/// the report's directory.
-nb::list spd_hdl_sources(nb::handle spd_path);
+/// The *.v / *.sv / *.vo entries of the report's top-level "file" elements that `simulator`
+/// (None: $SIM, default "questa") can read, in document order, joined to the report's
+/// directory. An entry with a `simulator` attribute must name it ("modelsim" for Questa); for a
+/// simulator without copies of its own such entries and *_ENCRYPT ones are left out.
+nb::list spd_hdl_sources(nb::handle spd_path, nb::handle simulator);
 
 /// (sources, retained_generated): each generated file replaced by its identical original when
 /// there is one (the copy deleted), de-duplicated by resolved path. With `output_dir`, only

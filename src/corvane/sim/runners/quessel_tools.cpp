@@ -2,6 +2,7 @@
 // directory tidy.
 #include "quessel_tools.hpp"
 
+#include "common/child.hpp"
 #include "common/errors.hpp"
 #include "common/py.hpp"
 #include "quessel_util.hpp"
@@ -25,9 +26,12 @@ nb::object find_ip_generate() {
 }
 
 void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::handle append_log) {
-    nb::object run = py::attr("subprocess", "run");
+    // ip-generate and ip-make-ipx are wrapper scripts that start Java: each runs in a process
+    // group of its own, ended whole on an interrupt.
+    nb::dict popen;
+    popen["cwd"] = cwd;
     if (log_path.is_none()) {
-        run(command, nb::arg("cwd") = cwd, nb::arg("check") = true);
+        run_checked(command, popen);
         return;
     }
     nb::object log = py::path(log_path);
@@ -42,8 +46,9 @@ void run_command(nb::handle command, nb::handle cwd, nb::handle log_path, nb::ha
     // The child writes straight to the descriptor: our header must be out before its output.
     file.get().attr("flush")();
     try {
-        run(command, nb::arg("cwd") = cwd, nb::arg("stdout") = file.get(),
-            nb::arg("stderr") = py::attr("subprocess", "STDOUT"), nb::arg("check") = true);
+        popen["stdout"] = file.get();
+        popen["stderr"] = py::attr("subprocess", "STDOUT");
+        run_checked(command, popen);
     } catch (nb::python_error& error) {
         if (error.matches(py::attr("subprocess", "CalledProcessError"))) {
             print_line(cat({nb::str("Command failed, see "), log}), true);

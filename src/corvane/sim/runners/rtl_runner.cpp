@@ -5,6 +5,9 @@
 // test can replace them.
 #include "rtl_runner.hpp"
 
+#include "common/cocotb_runner.hpp"
+#include "common/hdl.hpp"
+#include "common/lock.hpp"
 #include "common/py.hpp"
 
 namespace corvane::rtl {
@@ -86,14 +89,16 @@ nb::list discover_sources(nb::handle project_root, nb::handle source_dirs) {
 
 void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
                      nb::handle sources, nb::handle source_dirs, nb::handle parameters,
-                     nb::handle debug, nb::handle compile_log) {
+                     nb::handle debug, nb::handle compile_log, nb::handle build_dir_arg) {
     nb::object get_runner = py::attr(kRunnerModule, "get_runner");
     nb::object root = py::path(project_root);
-    nb::object sim = environ_get("SIM", "questa");
+    // Checked before anything is made: SIM becomes part of a directory name.
+    nb::object sim = sim_from_environment();
     const Simulator kind = is_text(sim, "questa")      ? Simulator::questa
                            : is_text(sim, "verilator") ? Simulator::verilator
                                                        : Simulator::other;
-    nb::object build_dir = join(root, nb::str("sim_build_{}").format(sim));
+    nb::object build_dir = build_dir_arg.is_none() ? join(root, nb::str("sim_build_{}").format(sim))
+                                                   : join(root, py::path(build_dir_arg));
 
     nb::object given =
         sources.is_none() ? nb::object(discover_sources(root, source_dirs)) : nb::borrow(sources);
@@ -103,6 +108,7 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     }
 
     nb::object runner = get_runner(sim);
+    adapt_runner(runner);
     nb::list build_args = to_list(build_args_for(kind));
     nb::object build_parameters =
         parameters.is_none() ? nb::object(nb::dict()) : nb::borrow(parameters);
@@ -119,20 +125,31 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
                                       nb::arg("flush") = true);
     }
 
+    bool is_debug = py::truthy(debug);
+    bool questa = kind == Simulator::questa;
+    // One run at a time in a build directory, from the build to the results check: a run must
+    // never test another's build or read its results. cocotb would create the directory with
+    // its parents; the lock file next to it needs the parent first.
+    build_dir.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    BuildLock lock(build_dir);
+
     nb::dict build_kwargs;
-    build_kwargs["sources"] = source_paths;
+    build_kwargs["sources"] = runner_sources(source_paths);
     build_kwargs["hdl_toplevel"] = hdl_toplevel;
     build_kwargs["build_dir"] = build_dir;
     build_kwargs["always"] = true;
     build_kwargs["build_args"] = build_args;
     build_kwargs["parameters"] = build_parameters;
+    if (is_debug && (kind == Simulator::verilator || is_text(sim, "icarus"))) {
+        // Icarus and Verilator build the waveform dumping into the model; the other simulators
+        // take it at the test step only (Xcelium even refuses it at the build).
+        build_kwargs["waves"] = debug;
+    }
     if (log_path.is_valid()) {
         build_kwargs["log_file"] = log_path;
     }
     call_kw(runner.attr("build"), build_kwargs);
 
-    bool is_debug = py::truthy(debug);
-    bool questa = kind == Simulator::questa;
     bool acc = questa && !is_debug && acc_requested(environ_get("QUESTA_ACC", "0"));
     nb::dict test_kwargs;
     test_kwargs["hdl_toplevel"] = hdl_toplevel;
@@ -143,7 +160,11 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     test_kwargs["gui"] = questa ? nb::borrow(debug) : nb::object(nb::bool_(false));
     test_kwargs["waves"] = debug;
     test_kwargs["test_args"] = to_list(test_args_for(kind, is_debug, acc));
-    nb::object results_xml = call_kw(runner.attr("test"), test_kwargs);
+    nb::object results_xml;
+    {
+        TestStep step(test_module);
+        results_xml = call_kw(runner.attr("test"), test_kwargs);
+    }
 
     // Through the module attribute, so a replaced check is the one that runs.
     py::attr("corvane.sim.runners.rtl", "_check_results")(results_xml);

@@ -25,9 +25,11 @@ std::vector<std::string> test_args_for(Simulator sim, bool debug, bool acc_reque
 /// sorted *.v files first, then the sorted *.sv files; a missing directory contributes nothing.
 nb::list discover_sources(nb::handle project_root, nb::handle source_dirs);
 
-/// The whole flow: build with `get_runner(SIM)`, run the test module, check the results.
+/// The whole flow: build with `get_runner(SIM)`, run the test module, check the results, all
+/// under the lock of the build directory (`build_dir` joined to the project root; None means
+/// sim_build_<SIM>).
 void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handle test_module,
                      nb::handle sources, nb::handle source_dirs, nb::handle parameters,
-                     nb::handle debug, nb::handle compile_log);
+                     nb::handle debug, nb::handle compile_log, nb::handle build_dir);
 
 }  // namespace corvane::rtl

@@ -1,8 +1,10 @@
 # jtag_session.tcl: corvane's System Console session script.
 #
-#   system-console --script jtag_session.tcl MASTER_INDEX UART_INDEX
+#   system-console --script jtag_session.tcl MASTER_INDEX UART_INDEX [DEVICE]
 #
-# Claims the Avalon-MM master and the JTAG UART (bytestream) services with those indices, prints
+# Claims the Avalon-MM master and the JTAG UART (bytestream) services with those indices (among
+# the services of DEVICE when it is given and not empty: a device path as `get_service_paths
+# device` lists it, or a part of one that no other device path has, such as "@1#USB-2"), prints
 # JTAG_READY (or JTAG_FATAL, a tab and a reason, and ends), then serves one tab-separated request
 # per line of standard input until QUIT or the end of input:
 #
@@ -207,6 +209,27 @@ proc serve_uart {fields} {
     emit "UART_RESULT\t$answer_hex"
 }
 
+# The one device path that is `wanted`, or else the one that holds it as a part.
+proc choose_device {wanted} {
+    set devices [get_service_paths device]
+    if {[lsearch -exact $devices $wanted] >= 0} {
+        return $wanted
+    }
+    set matches [lmap device $devices {
+        if {[string first $wanted $device] < 0} {
+            continue
+        }
+        set device
+    }]
+    if {[llength $matches] == 1} {
+        return [lindex $matches 0]
+    }
+    if {[llength $matches] == 0} {
+        error "no device matches \"$wanted\" (devices: [join $devices {; }])"
+    }
+    error "\"$wanted\" matches [llength $matches] devices: [join $matches {; }]"
+}
+
 proc release_services {} {
     global master uart
     catch {close_service master $master}
@@ -215,7 +238,7 @@ proc release_services {} {
 
 # --- start -----------------------------------------------------------------------------------
 
-if {$argc != 2} {
+if {$argc != 2 && $argc != 3} {
     fatal "usage: jtag_session.tcl MASTER_INDEX UART_INDEX"
 }
 if {[catch {
@@ -225,23 +248,34 @@ if {[catch {
     fatal $reason
 }
 
-if {[catch {get_service_paths master} masters]} {
+# The services of one device only, or of all devices.
+set filter {}
+set on ""
+if {[lindex $argv 2] ne ""} {
+    if {[catch {choose_device [lindex $argv 2]} device]} {
+        fatal "cannot choose the device: $device"
+    }
+    set filter [list -device $device]
+    set on " on $device"
+}
+
+if {[catch {get_service_paths {*}$filter master} masters]} {
     fatal "cannot list Avalon-MM masters: $masters"
 }
 if {$master_index >= [llength $masters]} {
-    fatal "no Avalon-MM master with index $master_index ([llength $masters] found)"
+    fatal "no Avalon-MM master with index $master_index ([llength $masters] found$on)"
 }
 if {[catch {claim_service master [lindex $masters $master_index] $claim_group} master]} {
     fatal "cannot claim Avalon-MM master $master_index: $master"
 }
 
-if {[catch {get_service_paths bytestream} uarts]} {
+if {[catch {get_service_paths {*}$filter bytestream} uarts]} {
     release_services
     fatal "cannot list JTAG UARTs: $uarts"
 }
 if {$uart_index >= [llength $uarts]} {
     catch {close_service master $master}
-    fatal "no JTAG UART with index $uart_index ([llength $uarts] found)"
+    fatal "no JTAG UART with index $uart_index ([llength $uarts] found$on)"
 }
 if {[catch {claim_service bytestream [lindex $uarts $uart_index] $claim_group} uart]} {
     catch {close_service master $master}
