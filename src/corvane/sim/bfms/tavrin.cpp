@@ -3,6 +3,8 @@
 // One bind function per area; NB_MODULE below calls them in order.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "common/coro.hpp"
 #include "common/py.hpp"
 #include "tavrin_bfm.hpp"
@@ -56,22 +58,70 @@ nb::object as_dict(nb::handle mapping) {
 }
 
 void bind_memory(nb::module_& m) {
-    nb::class_<SparseByteMemory>(m, "SparseByteMemory", nb::dynamic_attr(),
-                                 nb::is_weak_referenceable(),
-                                 "Byte-addressed memory shared by the read and write DMA models.")
-        .def(nb::init<>(), "An empty memory.")
-        .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
-             nb::sig("def write(self, address: typing.SupportsIndex, "
-                     "data: collections.abc.Iterable[typing.SupportsInt]) -> None"),
-             "Store ``int(item) & 0xFF`` of each element of ``data`` at ``address``,\n"
-             "``address + 1``, ... (any iterable: bytes, bytearray, a list of ints, an array).\n\n"
-             "Elements are converted one by one: a bad element raises int()'s TypeError or\n"
-             "ValueError after the elements before it have been stored.")
-        .def("read", &SparseByteMemory::read, "address"_a, "length"_a,
-             nb::sig("def read(self, address: typing.SupportsIndex, "
-                     "length: typing.SupportsIndex) -> bytes"),
-             "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
-             "length of zero or less. Reading never creates entries.")
+    auto memory =
+        nb::class_<SparseByteMemory>(
+            m, "SparseByteMemory", nb::dynamic_attr(), nb::is_weak_referenceable(),
+            "Byte-addressed memory shared by the read and write DMA models.")
+            .def(nb::init<>(), "An empty memory.")
+            .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
+                 nb::sig("def write(self, address: typing.SupportsIndex, "
+                         "data: collections.abc.Iterable[typing.SupportsInt]) -> None"),
+                 "Store ``int(item) & 0xFF`` of each element of ``data`` at ``address``,\n"
+                 "``address + 1``, ... (any iterable: bytes, bytearray, a list of ints, an "
+                 "array).\n\n"
+                 "Elements are converted one by one: a bad element raises int()'s TypeError or\n"
+                 "ValueError after the elements before it have been stored.")
+            .def("read", &SparseByteMemory::read, "address"_a, "length"_a,
+                 nb::sig("def read(self, address: typing.SupportsIndex, "
+                         "length: typing.SupportsIndex) -> bytes"),
+                 "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
+                 "length of zero or less. Reading never creates entries.")
+            .def("hexdump", &memory_hexdump, "address"_a, "length"_a,
+                 nb::sig("def hexdump(self, address: typing.SupportsIndex, "
+                         "length: typing.SupportsIndex) -> str"),
+                 "``length`` bytes from ``address`` as text, 16 bytes a line: the address in hex,\n"
+                 "the bytes in hex and as ASCII ('.' where not printable). Bytes never written "
+                 "show\n"
+                 "as 00, as read() returns them; ``''`` for a length of zero or less.")
+            .def("compare", &memory_compare, "address"_a, "expected"_a,
+                 nb::sig("def compare(self, address: typing.SupportsIndex, "
+                         "expected: collections.abc.Buffer | collections.abc.Iterable[int]) "
+                         "-> int | None"),
+                 "The first address from ``address`` on where the memory differs from\n"
+                 "``expected`` (anything bytes() accepts but a bare int), or None when all match.\n"
+                 "Bytes never written compare as 0. For a readable failure::\n\n"
+                 "    first = memory.compare(0x8000, expected)\n"
+                 "    assert first is None, memory.hexdump(first & ~0xF, 32)");
+    for (int bytes : {1, 2, 4, 8}) {
+        // nanobind copies names, signatures and texts: locals will do.
+        const std::string bits = std::to_string(bytes * 8);
+        const std::string read_name = "read_u" + bits, write_name = "write_u" + bits;
+        const std::string read_sig =
+            "def " + read_name + "(self, address: typing.SupportsIndex) -> int";
+        const std::string write_sig =
+            "def " + write_name +
+            "(self, address: typing.SupportsIndex, value: typing.SupportsIndex) -> None";
+        const std::string read_doc = "The unsigned little-endian " + bits +
+                                     "-bit word at ``address`` (bytes never written read as 0).";
+        const std::string write_doc = "Store ``value`` as an unsigned little-endian " + bits +
+                                      "-bit word at ``address``;\nValueError when it does not "
+                                      "fit.";
+        memory
+            .def(
+                read_name.c_str(),
+                [bytes](const SparseByteMemory& self, nb::handle address) {
+                    return memory_read_word(self, address, bytes);
+                },
+                "address"_a, nb::sig(read_sig.c_str()), read_doc.c_str())
+            .def(
+                write_name.c_str(),
+                [bytes](SparseByteMemory& self, nb::handle address, nb::handle value) {
+                    memory_write_word(self, address, value, bytes);
+                },
+                "address"_a, "value"_a, nb::sig(write_sig.c_str()), write_doc.c_str());
+    }
+    memory
+        .def("__repr__", &memory_repr, nb::sig("def __repr__(self, /) -> str"))
         // Copy and pickle, as for a plain class: the written bytes and the instance attributes.
         .def(
             "__getstate__",
