@@ -16,6 +16,7 @@ from corvane.protocols.avalon_st.sarnel import (
 )
 from corvane.protocols.avalon_st.sarnel.checker import VIPProtocolChecker, VIPProtocolError
 from corvane.video import FrameSize, VideoFormat
+from getter_support import GetterError, failing
 
 LOGGER = "cocotb.corvane.vip_protocol_checker"
 BEFORE_CONTROL = "VIP video packet received before any control packet"
@@ -257,3 +258,10 @@ def test_a_checker_copies_pickles_and_is_weakly_referenced_like_a_plain_object(c
         twin.reset()
         assert checker.control_size == FrameSize(2, 2)
     assert weakref.ref(checker)() is checker
+
+
+@pytest.mark.parametrize("name", ["width", "height"])
+def test_a_failing_packet_attribute_raises_its_own_error(checker, name):
+    with pytest.raises(GetterError, match=name):
+        checker.observe(failing(VIPControlPacket, name)(640, 480))
+    assert checker.control_size is None

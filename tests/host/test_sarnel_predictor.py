@@ -19,6 +19,7 @@ from corvane.protocols.avalon_st.sarnel import (
 )
 from corvane.sim.models.sarnel import BaseVIPPredictor, PacketExpectation
 from corvane.video import FrameSize, VideoFormat
+from getter_support import GetterError, failing
 
 IpMode = BaseVIPPredictor.IpMode
 RGB = VideoFormat()
@@ -368,3 +369,11 @@ def test_a_predictor_copies_pickles_and_is_weakly_referenced_like_a_plain_object
         twin.held.append(2)
         assert predictor.held == [1]
     assert weakref.ref(predictor)() is predictor
+
+
+@pytest.mark.parametrize("name", ["width", "height", "interlacing"])
+def test_a_failing_packet_attribute_raises_its_own_error(name):
+    codec = IntelVIPFrameCodec(VideoFormat())
+    predictor = BaseVIPPredictor(Invert(), codec, codec)
+    with pytest.raises(GetterError, match=name):
+        predictor.process_packet(failing(VIPControlPacket, name)(4, 2))
