@@ -340,24 +340,26 @@ void bind_monitor(nb::module_& m) {
             "__init__",
             [](CommandMonitor* storage, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
                nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
-               nb::handle read_address_regions, nb::handle write_address_regions,
-               nb::handle logger) {
+               nb::handle read_address_regions, nb::handle write_address_regions, nb::handle logger,
+               nb::handle reset_active_level) {
                 new (storage) CommandMonitor();
                 monitor_init(nb::find(storage), clock, reset, rdma_cmd_bus, wdma_cmd_bus,
                              rdma_cmd_monitor, wdma_cmd_monitor, read_address_regions,
-                             write_address_regions, logger);
+                             write_address_regions, logger, reset_active_level);
             },
             "clock"_a.none(), "reset"_a.none() = nb::none(), "rdma_cmd_bus"_a.none() = nb::none(),
             "wdma_cmd_bus"_a.none() = nb::none(), "rdma_cmd_monitor"_a.none() = nb::none(),
             "wdma_cmd_monitor"_a.none() = nb::none(), "read_address_regions"_a.none() = nb::none(),
             "write_address_regions"_a.none() = nb::none(), "logger"_a.none() = nb::none(),
+            nb::kw_only(), "reset_active_level"_a.none() = true,
             nb::sig("def __init__(self, clock: typing.Any, reset: typing.Any = None, "
                     "rdma_cmd_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                     "rdma_cmd_monitor: typing.Any = None, wdma_cmd_monitor: typing.Any = None, "
                     "read_address_regions: collections.abc.Iterable[DMAAddressRegion] | None "
                     "= None, write_address_regions: "
                     "collections.abc.Iterable[DMAAddressRegion] | None = None, "
-                    "logger: logging.Logger | None = None) -> None"),
+                    "logger: logging.Logger | None = None, *, "
+                    "reset_active_level: bool = True) -> None"),
             "Set up the monitor; nothing runs until start().\n\n"
             "Args:\n"
             "    clock, reset: signals for the library monitors built here.\n"
@@ -366,11 +368,16 @@ void bind_monitor(nb::module_& m) {
             "        stay the caller's: stop() does not cancel them).\n"
             "    read_address_regions, write_address_regions: iterables of DMAAddressRegion\n"
             "        (copied), or None for no checking; an empty one allows nothing.\n"
-            "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.")
+            "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.\n"
+            "    reset_active_level: the level at which ``reset`` is asserted (False for an\n"
+            "        active-low reset), for the library monitors built here.\n\n"
+            "Raises:\n"
+            "    ValueError: a command bus to watch lacks its data or valid signal, or its data\n"
+            "        is too narrow for the descriptor fields (74 bits for reads, 64 for writes).")
         .def(
             "_make_control_monitor",
-            [](nb::handle, nb::handle bus, nb::handle clock, nb::handle reset) {
-                return make_control_monitor(bus, clock, reset);
+            [](nb::handle self, nb::handle bus, nb::handle clock, nb::handle reset) {
+                return make_control_monitor(self, bus, clock, reset);
             },
             "bus"_a.none(), "clock"_a.none(), "reset"_a.none(),
             nb::sig("def _make_control_monitor(self, bus: typing.Any, clock: typing.Any, "
@@ -440,25 +447,29 @@ void bind_bfm(nb::module_& m) {
            [](Bfm* storage, nb::handle dut, nb::handle clock, nb::handle reset, nb::handle memory,
               nb::handle read_delay, nb::handle write_delay, nb::handle rdma_cmd_bus,
               nb::handle rdma_resp_bus, nb::handle wdma_cmd_bus, nb::handle wdma_resp_bus,
-              nb::handle din_bus, nb::handle dout_bus, nb::handle mode) {
+              nb::handle din_bus, nb::handle dout_bus, nb::handle mode,
+              nb::handle reset_active_level, nb::handle watchdog_cycles) {
                new (storage) Bfm();
-               bfm_init(
-                   nb::find(storage),
-                   BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
-                           rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode});
+               bfm_init(nb::find(storage),
+                        BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
+                                rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode,
+                                reset_active_level, watchdog_cycles});
            },
            "dut"_a.none(), "clock"_a.none(), "reset"_a.none(), "memory"_a.none() = nb::none(),
            "read_response_delay_cycles"_a.none() = 2, "write_response_delay_cycles"_a.none() = 2,
            "rdma_cmd_bus"_a.none() = nb::none(), "rdma_resp_bus"_a.none() = nb::none(),
            "wdma_cmd_bus"_a.none() = nb::none(), "wdma_resp_bus"_a.none() = nb::none(),
            "din_bus"_a.none() = nb::none(), "dout_bus"_a.none() = nb::none(),
-           "mode"_a.none() = "full",
+           "mode"_a.none() = "full", nb::kw_only(), "reset_active_level"_a.none() = true,
+           "watchdog_cycles"_a.none() = nb::none(),
            nb::sig("def __init__(self, dut: typing.Any, clock: typing.Any, reset: typing.Any, "
                    "memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, "
                    "write_response_delay_cycles: int = 2, rdma_cmd_bus: typing.Any = None, "
                    "rdma_resp_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                    "wdma_resp_bus: typing.Any = None, din_bus: typing.Any = None, "
-                   "dout_bus: typing.Any = None, mode: str = 'full') -> None"),
+                   "dout_bus: typing.Any = None, mode: str = 'full', *, "
+                   "reset_active_level: bool = True, watchdog_cycles: int | None = None) "
+                   "-> None"),
            "Build the stream endpoints of the modelled sides; nothing runs until start().\n\n"
            "Args:\n"
            "    dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,\n"
@@ -468,9 +479,17 @@ void bind_bfm(nb::module_& m) {
            "    read_response_delay_cycles: cycles from queuing read data to the response.\n"
            "    write_response_delay_cycles: cycles from the last write beat to commit+response.\n"
            "    mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '\n"
-           "        are forgiven).\n\n"
+           "        are forgiven).\n"
+           "    reset_active_level: the level at which ``reset`` is asserted (False for an\n"
+           "        active-low reset); every endpoint gets it.\n"
+           "    watchdog_cycles: when set, a side that owes the design something and makes no\n"
+           "        progress for that many clock cycles raises TimeoutError in its engine task,\n"
+           "        with the outstanding() text.\n\n"
            "Raises:\n"
-           "    ValueError: negative delay, unknown mode, din/dout width not a byte multiple.")
+           "    ValueError: negative delay, unknown mode, a watchdog_cycles that is not\n"
+           "        positive, din/dout width not a byte multiple, or a stream wired wrongly: a\n"
+           "        missing data or valid signal, or a command or response data signal too\n"
+           "        narrow for the descriptor or response words (the message names the width).")
         .def("_make_byte_stream_format", &make_byte_stream_format, "bus"_a.none(),
              "AvalonFormat of 8-bit symbols, width/8 per beat, first symbol in the high bits.")
         .def("_make_control_sink", &make_control_sink, "prefix"_a.none(),
@@ -485,7 +504,34 @@ void bind_bfm(nb::module_& m) {
             "(enable_read, enable_write) for a mode text.")
         .def("_log_transaction", &log_transaction, "message"_a.none(), "args"_a,
              "Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).")
+        .def_prop_ro(
+            "reset_active_level",
+            [](nb::handle self) { return bfm_state(self).reset_active_level; },
+            nb::sig("def reset_active_level(self) -> bool"),
+            "The level at which ``reset`` is asserted, as given to every endpoint.")
+        .def_prop_ro(
+            "watchdog_cycles", [](nb::handle self) { return bfm_state(self).watchdog_cycles; },
+            nb::sig("def watchdog_cycles(self) -> int | None"),
+            "Clock cycles without progress after which an engine raises TimeoutError, or None.")
         .def("start", &bfm_start, "Start one engine task per modelled side (once until stop()).")
+        .def("outstanding", &outstanding,
+             "What each side still owes the design, one line per item; ``''`` when nothing.\n\n"
+             "Every descriptor taken off a command stream and not yet answered, with what it\n"
+             "waits for (dout beats still to come and how many arrived, the response delay, a\n"
+             "response or read data the design has not taken yet, a paused endpoint), and the\n"
+             "command beats waiting in a command sink that no engine has taken (the model was\n"
+             "never started, or stopped).")
+        .def("wait_idle", &wait_idle, "timeout_cycles"_a.none() = nb::none(),
+             nb::sig("def wait_idle(self, timeout_cycles: int | None = None) -> "
+                     "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+             "Coroutine: return once nothing is outstanding (see outstanding()).\n\n"
+             "Raises:\n"
+             "    RuntimeError: at once, when something is outstanding that can never be\n"
+             "        answered: the model was never started (or was stopped), or the engine of\n"
+             "        that side has ended.\n"
+             "    TimeoutError: after ``timeout_cycles`` clock cycles with something still\n"
+             "        outstanding; the message lists it.\n"
+             "    ValueError: a negative ``timeout_cycles``.")
         .def("stop", &bfm_stop,
              "Cancel the engine tasks, then the endpoints. Read response tasks already started\n"
              "run on.")
