@@ -7,6 +7,7 @@
 
 #include "common/coro.hpp"
 #include "common/py.hpp"
+#include "common/signature.hpp"
 #include "tavrin_bfm.hpp"
 #include "tavrin_bridge_selftest.hpp"
 #include "tavrin_descriptors.hpp"
@@ -149,6 +150,8 @@ void bind_memory(nb::module_& m) {
             nb::sig("def _data(self) -> collections.abc.Mapping[int, int]"),
             "Every byte ever written, by address: a live read-only mapping in address order.");
 
+    sig::sign_class(memory);
+
     auto view =
         nb::class_<MemoryDataView>(m, "_SparseByteMemoryData", nb::type_slots(view_slots),
                                    "Live read-only view of a SparseByteMemory's written bytes.")
@@ -276,6 +279,7 @@ void bind_descriptors(nb::module_& m) {
             "generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of "
             "``cls``.")));
     read.finish();
+    sig::sign_class(m.attr("ReadDMADescriptor"));
 
     RecordBuilder write(m, "WriteDMADescriptor",
                         "Write DMA descriptor: one decoded word of the write command stream.");
@@ -294,6 +298,7 @@ void bind_descriptors(nb::module_& m) {
             "address 31..0 and 123..92 (upper half), length 63..32, end_on_eop 64, stop 66,\n"
             "reset 67. Returns an instance of ``cls``.")));
     write.finish();
+    sig::sign_class(m.attr("WriteDMADescriptor"));
 }
 
 void bind_regions(nb::module_& m) {
@@ -318,6 +323,7 @@ void bind_regions(nb::module_& m) {
     region.attach("__str__",
                   nb::cpp_function(&region_text, scope, nb::name("__str__"), nb::is_method()));
     region.finish();
+    sig::sign_class(m.attr("DMAAddressRegion"));
 
     m.def("_avalon_st_label", &avalon_st_label, "bus"_a,
           "Label of an Avalon-ST bus for messages: entity.bus, entity, bus or avalon_st.");
@@ -420,6 +426,19 @@ void bind_monitor(nb::module_& m) {
             nb::sig("def _format_regions(self, "
                     "regions: collections.abc.Iterable[DMAAddressRegion]) -> str"),
             "The regions' text forms joined with \", \".");
+    nb::object monitor = m.attr("TavrinCommandMonitor");
+    sig::sign_class(monitor);
+    sig::declare_attributes(monitor,
+                            {{"read_address_regions", "list[DMAAddressRegion] | None"},
+                             {"write_address_regions", "list[DMAAddressRegion] | None"},
+                             {"read_descriptors", "list[ReadDMADescriptor]"},
+                             {"write_descriptors", "list[WriteDMADescriptor]"},
+                             {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
+                             {"log", "logging.Logger"},
+                             {"rdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
+                             {"wdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
+                             {"_owns_rdma_cmd_monitor", "bool"},
+                             {"_owns_wdma_cmd_monitor", "bool"}});
 }
 
 void bind_bfm(nb::module_& m) {
@@ -552,6 +571,30 @@ void bind_bfm(nb::module_& m) {
              nb::sig("def _receive_write_payload(self, length: int) -> "
                      "collections.abc.Coroutine[typing.Any, typing.Any, bytes]"),
              "Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.");
+    sig::sign_class(cls);
+    sig::declare_attributes(cls, {{"enable_read", "bool"},
+                                  {"enable_write", "bool"},
+                                  {"log", "logging.Logger"},
+                                  {"dut", "typing.Any"},
+                                  {"clock", "typing.Any"},
+                                  {"reset", "typing.Any"},
+                                  {"memory", "SparseByteMemory"},
+                                  {"read_response_delay_cycles", "int"},
+                                  {"write_response_delay_cycles", "int"},
+                                  {"read_commands", "cocotb.queue.Queue[ReadDMADescriptor]"},
+                                  {"write_commands", "cocotb.queue.Queue[WriteDMADescriptor]"},
+                                  {"read_responses", "cocotb.queue.Queue[ReadDMADescriptor]"},
+                                  {"write_responses", "cocotb.queue.Queue[WriteDMADescriptor]"},
+                                  {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
+                                  {"rdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"rdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"wdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"wdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"din_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"dout_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"read_data_bytes_per_beat", "int | None"},
+                                  {"write_data_bytes_per_beat", "int | None"},
+                                  {"data_bytes_per_beat", "int | None"}});
 }
 }  // namespace
 }  // namespace corvane::tavrin
