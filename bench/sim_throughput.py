@@ -2,6 +2,7 @@
 """Simulation throughput of the DMA model against the bare Avalon-ST library, under Icarus.
 
     python bench/sim_throughput.py [--sizes 1,4] [--chunk 65536] [--repeat 1]
+                                   [--baseline SRC] [--watchdog CYCLES]
 
 Both runs use the same design (examples/dma_loopback/dma_loopback.v), clock and 16-byte beats:
 
@@ -11,7 +12,11 @@ Both runs use the same design (examples/dma_loopback/dma_loopback.v), clock and 
   AvalonSTSink (recv_beat per beat), doing the same memory reads and writes by hand: the floor
   the model cannot beat;
 - naive (--naive): bare without taking the sink's unread duplicate frames off its queue, which
-  is what a testbench that only calls recv_beat does.
+  is what a testbench that only calls recv_beat does;
+- before (--baseline SRC): the model as built in another source tree (say a clone of the
+  previous commit, built with its own `make build`), interleaved with the current one so both
+  see the same machine load: what a change to the model costs;
+- watchdog (--watchdog CYCLES): the model with its watchdog on.
 
 The copy is split into descriptors of --chunk bytes that reuse one source and one destination
 buffer, so the memory image stays the same size and any growth of the peak RSS with the transfer
@@ -54,7 +59,9 @@ def _rss_kib():
 async def _copy_with_model(dut, memory, total, chunk):
     from corvane.sim.bfms.tavrin import TavrinBFM
 
-    bfm = TavrinBFM(dut, dut.clk, dut.reset, memory=memory)
+    watchdog = os.environ.get("BENCH_WATCHDOG")
+    extra = {"watchdog_cycles": int(watchdog)} if watchdog else {}
+    bfm = TavrinBFM(dut, dut.clk, dut.reset, memory=memory, **extra)
     bfm.start()
     done = RisingEdge(dut.done)
     dut.src_address.value = SOURCE
@@ -122,6 +129,8 @@ async def throughput(dut):
 
     copies = {
         "model": _copy_with_model,
+        "before": _copy_with_model,
+        "watchdog": _copy_with_model,
         "bare": _copy_with_library,
         "naive": lambda *args: _copy_with_library(*args, drop_frames=False),
     }
@@ -176,19 +185,28 @@ def _output_to(log_path):
             os.close(saved[1])
 
 
-def _run(workdir, mode, total, chunk):
+def _run(workdir, mode, total, chunk, baseline=None, watchdog=None):
     from corvane.sim.runners.rtl import rtl_test_cocotb
 
     result = workdir / f"{mode}_{total}.json"
     result.unlink(missing_ok=True)
     os.environ.update(BENCH_MODE=mode, BENCH_BYTES=str(total), BENCH_CHUNK=str(chunk),
                       BENCH_RESULT=str(result))
+    os.environ.pop("BENCH_WATCHDOG", None)
+    if mode == "watchdog":
+        os.environ["BENCH_WATCHDOG"] = str(watchdog)
+    # The simulator's Python gets this process's sys.path: the baseline tree first makes it
+    # import the model built there.
+    front = [str(baseline)] if mode == "before" else []
+    sys.path[:0] = front
     try:
         with _output_to(workdir / "simulation.log"):
             rtl_test_cocotb(workdir, "dma_loopback", Path(__file__).stem, sources=[DESIGN],
                             compile_log=workdir / "compile.log")
     except SystemExit as exc:
         sys.exit(f"{mode} run of {total} bytes failed ({exc.code}); see {workdir}/simulation.log")
+    finally:
+        del sys.path[:len(front)]
     return json.loads(result.read_text())
 
 
@@ -201,6 +219,10 @@ def main(argv=None):
     parser.add_argument("--naive", action="store_true",
                         help="also run the bare library without dropping the sink's unread "
                              "frames, to show the memory growth the model avoids")
+    parser.add_argument("--baseline", type=Path,
+                        help="src/ of another built tree: also run its model ('before')")
+    parser.add_argument("--watchdog", type=int,
+                        help="also run the model with watchdog_cycles set to this")
     parser.add_argument("--keep", action="store_true", help="keep the build directory")
     args = parser.parse_args(argv)
 
@@ -219,9 +241,14 @@ def main(argv=None):
         runs = {"bare": [], "model": []}
         if args.naive:
             runs["naive"] = []
+        if args.baseline:
+            runs["before"] = []
+        if args.watchdog:
+            runs["watchdog"] = []
         for _ in range(args.repeat):
             for mode in runs:
-                runs[mode].append(_run(workdir, mode, total, args.chunk))
+                runs[mode].append(_run(workdir, mode, total, args.chunk, args.baseline,
+                                       args.watchdog))
         best = {mode: min(results, key=lambda r: r["seconds"]) for mode, results in runs.items()}
         for mode, r in best.items():
             print(f"{mode:<7} {mib:>4g} {r['beats']:>8} {r['descriptors']:>6} "
@@ -231,6 +258,13 @@ def main(argv=None):
         ratio = best["model"]["seconds"] / best["bare"]["seconds"]
         print(f"        model / bare at {mib:g} MiB: {ratio:.3f} "
               f"({(ratio - 1) * 100:+.1f} % time; target at most +10 %)", flush=True)
+        for mode, against in [("before", "model / before"), ("watchdog", "watchdog / model")]:
+            if mode in best:
+                numerator, denominator = ((best["model"], best["before"]) if mode == "before"
+                                          else (best["watchdog"], best["model"]))
+                ratio = numerator["seconds"] / denominator["seconds"]
+                print(f"        {against} at {mib:g} MiB: {ratio:.3f} "
+                      f"({(ratio - 1) * 100:+.1f} % time)", flush=True)
     if not args.keep:
         import shutil
 
