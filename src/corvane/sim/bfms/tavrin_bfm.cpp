@@ -134,28 +134,39 @@ nb::object make_byte_stream_format(nb::handle, nb::handle bus) {
                                   nb::arg("first_symbol_in_high_order_bits") = true);
 }
 
-nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus) {
+namespace {
+
+/// What a command sink and a response source are built from: the bus (looked up by prefix when
+/// not given), its one-word format, and the model's clock, reset and reset level.
+struct ControlParts {
+    nb::object bus, format, clock, reset;
+    bool level;
+};
+
+ControlParts control_parts(nb::handle self, nb::handle prefix, nb::handle bus) {
     const bool level = bfm_state(self).reset_active_level;
     nb::object dut = self.attr("dut");
     nb::object resolved = bus_or_lookup(dut, prefix, bus);
     nb::object format = control_format(resolved);
     nb::object clock = self.attr("clock");
     nb::object reset = self.attr("reset");
+    return {resolved, format, clock, reset, level};
+}
+
+}  // namespace
+
+nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus) {
+    const ControlParts p = control_parts(self, prefix, bus);
     // The library calls its format parameter `fmt`, so it goes by position.
-    return avalon("AvalonSTSink")(resolved, format, clock, nb::arg("reset") = reset,
-                                  nb::arg("reset_active_level") = level,
+    return avalon("AvalonSTSink")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                  nb::arg("reset_active_level") = p.level,
                                   nb::arg("packets") = false);
 }
 
 nb::object make_control_source(nb::handle self, nb::handle prefix, nb::handle bus) {
-    const bool level = bfm_state(self).reset_active_level;
-    nb::object dut = self.attr("dut");
-    nb::object resolved = bus_or_lookup(dut, prefix, bus);
-    nb::object format = control_format(resolved);
-    nb::object clock = self.attr("clock");
-    nb::object reset = self.attr("reset");
-    return avalon("AvalonSTSource")(resolved, format, clock, nb::arg("reset") = reset,
-                                    nb::arg("reset_active_level") = level,
+    const ControlParts p = control_parts(self, prefix, bus);
+    return avalon("AvalonSTSource")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                    nb::arg("reset_active_level") = p.level,
                                     nb::arg("packets") = false, nb::arg("idle_value") = 0);
 }
 

@@ -34,8 +34,8 @@ class PacketExpectation:
 class BaseVIPPredictor:
 
     model: typing.Any
-    input_codec: typing.Any
-    output_codec: typing.Any
+    input_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec
+    output_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec
     last_input_size: corvane.video.FrameSize | None
     support_passthrough: bool
     ip_mode: BaseVIPPredictor.IpMode
