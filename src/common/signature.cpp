@@ -190,16 +190,16 @@ PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
                        {Py_tp_getset, getset},
                        {0, nullptr}};
 
-PyType_Spec spec = {"corvane._SignedFunction", sizeof(SignedObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    slots};
+PyType_Spec type_spec = {"corvane._SignedFunction", sizeof(SignedObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         slots};
 
 /// The wrapper type of this module, made on first use and kept for the process's life.
 PyTypeObject* signed_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
         if (type == nullptr) {
             throw nb::python_error();
         }
