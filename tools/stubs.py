@@ -99,6 +99,21 @@ def declare_dataclasses(text: str, module: str) -> str:
     return "\n".join(out) + "\n"
 
 
+def _add_imports(lines: list[str], modules) -> None:
+    """`import NAME` for each module the stub does not import yet, in order, before its first
+    import (or after its docstring when it has none)."""
+    missing = [f"import {name}" for name in modules if f"import {name}" not in lines]
+    if not missing:
+        return
+    at = next((i for i, line in enumerate(lines) if line.startswith(("import ", "from "))), None)
+    if at is None:
+        tree = ast.parse("\n".join(lines))
+        has_docstring = ast.get_docstring(tree, clean=False) is not None
+        at = tree.body[0].end_lineno if has_docstring else 0
+        missing = [""] * has_docstring + missing + [""]
+    lines[at:at] = missing
+
+
 def declare_unhashable(text: str) -> str:
     """Write `__hash__ = None` (an unhashable class) the way typeshed does."""
     lines = text.splitlines()
@@ -108,9 +123,7 @@ def declare_unhashable(text: str) -> str:
     for i in marked:
         indent = lines[i][: len(lines[i]) - len(lines[i].lstrip())]
         lines[i] = indent + "__hash__: typing.ClassVar[None]  # type: ignore[assignment]"
-    if "import typing" not in lines:
-        first_import = next(i for i, line in enumerate(lines) if line.startswith(("import ", "from ")))
-        lines.insert(first_import, "import typing")
+    _add_imports(lines, ["typing"])
     return "\n".join(lines) + "\n"
 
 
@@ -149,9 +162,12 @@ def declare_attributes(text: str, module: str) -> str:
         if not annotations or dataclasses.is_dataclass(cls):
             continue
         indent = " " * node.body[0].col_offset
-        after = node.body[0].end_lineno if ast.get_docstring(node) is not None else node.lineno
-        inserted[after - 1] = [""] + [f"{indent}{name}: {kind}"
-                                     for name, kind in annotations.items()]
+        declared = [f"{indent}{name}: {kind}" for name, kind in annotations.items()]
+        # After the docstring and a blank line, or first in the body and followed by one.
+        if ast.get_docstring(node) is not None:
+            inserted[node.body[0].end_lineno - 1] = ["", *declared]
+        else:
+            inserted[node.lineno - 1] = [*declared, ""]
         for kind in annotations.values():
             needed.update(m.rpartition(".")[0]
                           for m in re.findall(r"\b[a-z_]\w*(?:\.\w+)+", kind))
@@ -161,9 +177,7 @@ def declare_attributes(text: str, module: str) -> str:
     for index, line in enumerate(lines):
         out.append(line)
         out.extend(inserted.get(index, []))
-    imports = [f"import {name}" for name in sorted(needed - {module}) if f"import {name}" not in out]
-    first_import = next(i for i, line in enumerate(out) if line.startswith(("import ", "from ")))
-    out[first_import:first_import] = imports
+    _add_imports(out, sorted(needed - {module}))
     return "\n".join(out) + "\n"
 
 

@@ -215,6 +215,7 @@ def test_construction_sets_the_attributes_in_order():
     fmt = VideoFormat()
     checker = VIPProtocolChecker(fmt=fmt)
     assert list(vars(checker)) == ["fmt", "_control_size", "check_video_packet_size", "log"]
+    assert list(VIPProtocolChecker.__annotations__) == list(vars(checker))  # as the stubs say
     assert checker.fmt is fmt and checker.check_video_packet_size is False
     assert checker.log is logging.getLogger(LOGGER)
     with pytest.raises(AttributeError):

@@ -348,6 +348,7 @@ def test_module_surface():
     predictor = InverterPredictor()
     assert list(vars(predictor)) == ["model", "input_codec", "output_codec", "last_input_size",
                                      "support_passthrough", "ip_mode"]
+    assert list(BaseVIPPredictor.__annotations__) == list(vars(predictor))  # as the stubs say
     assert sarnel_module.IntelVIPFrameCodec is IntelVIPFrameCodec
     assert sarnel_module.FrameSize is FrameSize and sarnel_module.numpy is np
     assert sarnel_module.IntEnum is enum.IntEnum and sarnel_module.auto is enum.auto

@@ -100,7 +100,7 @@ def test_attributes_in_order_and_defaults():
         "read_address_regions", "write_address_regions", "read_descriptors",
         "write_descriptors", "_tasks", "log", "rdma_cmd_monitor", "wdma_cmd_monitor",
         "_owns_rdma_cmd_monitor", "_owns_wdma_cmd_monitor",
-    ]
+    ] == list(TavrinCommandMonitor.__annotations__)  # the stubs declare them
     assert mon.read_address_regions is None and mon.write_address_regions is None
     assert mon.read_descriptors == [] and mon.write_descriptors == [] and mon._tasks == []
     assert mon.log is logging.getLogger("cocotb.tavrin_command_monitor")
