@@ -263,6 +263,8 @@ def test_a_checker_copies_pickles_and_is_weakly_referenced_like_a_plain_object(c
 
 @pytest.mark.parametrize("name", ["width", "height"])
 def test_a_failing_packet_attribute_raises_its_own_error(checker, name):
+    packet = failing(VIPControlPacket, name)(640, 480)
     with pytest.raises(GetterError, match=name):
-        checker.observe(failing(VIPControlPacket, name)(640, 480))
+        checker.observe(packet)
+    assert type(packet).read_after_failure == []
     assert checker.control_size is None

@@ -376,5 +376,7 @@ def test_a_predictor_copies_pickles_and_is_weakly_referenced_like_a_plain_object
 def test_a_failing_packet_attribute_raises_its_own_error(name):
     codec = IntelVIPFrameCodec(VideoFormat())
     predictor = BaseVIPPredictor(Invert(), codec, codec)
+    packet = failing(VIPControlPacket, name)(4, 2)
     with pytest.raises(GetterError, match=name):
-        predictor.process_packet(failing(VIPControlPacket, name)(4, 2))
+        predictor.process_packet(packet)
+    assert type(packet).read_after_failure == []

@@ -484,7 +484,8 @@ def test_read_errors(env, word, din_signals, reason):
 )
 def test_engines_raise_the_error_of_a_failing_descriptor_field(env, monkeypatch, mode, record,
                                                                name):
-    monkeypatch.setattr(tavrin, record, failing(getattr(tavrin, record), name))
+    descriptor_class = failing(getattr(tavrin, record), name)
+    monkeypatch.setattr(tavrin, record, descriptor_class)
     bfm = make(mode)
     if mode == "read":
         bfm.rdma_cmd_sink.beats.append(Beat(read_word(0x40, 16)))
@@ -494,6 +495,7 @@ def test_engines_raise_the_error_of_a_failing_descriptor_field(env, monkeypatch,
         engine = bfm._run_writes()
     with pytest.raises(GetterError, match=name):
         engine.send(None)
+    assert descriptor_class.read_after_failure == []
 
 
 def test_queues_are_filled_before_their_log_lines(env):

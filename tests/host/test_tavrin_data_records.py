@@ -265,3 +265,4 @@ def test_region_raises_the_error_of_a_failing_field(name, use):
     region = failing(DMAAddressRegion, name)("ddr", 0x1000, 0x100)
     with pytest.raises(GetterError, match=name):
         use(region)
+    assert type(region).read_after_failure == []
