@@ -314,7 +314,7 @@ async def hang_reported_by_wait_idle(dut):
         assert cycle() == before
         assert str(error) == (
             "dma_streams.tavrin_bfm: wait_idle() cannot finish: the model was never started: "
-            "call start() first; outstanding:\n  write: 1 command beat wait in wdma_cmd_sink, "
+            "call start() first; outstanding:\n  write: 1 command beat waits in wdma_cmd_sink, "
             "taken by no engine (the model was never started: call start() first)")
     else:
         raise AssertionError("wait_idle() returned although the model was never started")

@@ -179,8 +179,8 @@ void Side::describe(nb::handle self, const std::string& engine_note,
     }
     if (const std::size_t beats = waiting_beats(self)) {
         lines.push_back(std::string(name) + ": " + std::to_string(beats) + " command beat" +
-                        (beats == 1 ? "" : "s") + " wait in " + sink + ", taken by no engine" +
-                        engine_note);
+                        (beats == 1 ? " waits" : "s wait") + " in " + sink +
+                        ", taken by no engine" + engine_note);
     }
 }
 
