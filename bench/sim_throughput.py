@@ -107,6 +107,7 @@ async def _copy_with_library(dut, memory, total, chunk, drop_frames=True):
 
 @cocotb.test()
 async def throughput(dut):
+    from corvane.sim.bfms import tavrin
     from corvane.sim.bfms.tavrin import SparseByteMemory
 
     mode = os.environ["BENCH_MODE"]
@@ -152,6 +153,7 @@ async def throughput(dut):
     beats = total // (len(dut.din_data) // 8)
     Path(os.environ["BENCH_RESULT"]).write_text(json.dumps({
         "mode": mode,
+        "module": tavrin.__file__,  # which tree's model ran
         "bytes": total,
         "beats": beats,
         "descriptors": descriptors,
@@ -207,7 +209,10 @@ def _run(workdir, mode, total, chunk, baseline=None, watchdog=None):
         sys.exit(f"{mode} run of {total} bytes failed ({exc.code}); see {workdir}/simulation.log")
     finally:
         del sys.path[:len(front)]
-    return json.loads(result.read_text())
+    figures = json.loads(result.read_text())
+    if mode == "before" and not Path(figures["module"]).is_relative_to(baseline.resolve()):
+        sys.exit(f"the before run imported {figures['module']}, not the model in {baseline}")
+    return figures
 
 
 def main(argv=None):
