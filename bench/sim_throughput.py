@@ -3,6 +3,7 @@
 
     python bench/sim_throughput.py [--sims icarus,verilator] [--sizes 1,4] [--chunk 65536]
                                    [--repeat 2] [--modes edge,bare,native,model] [--naive]
+                                   [--baseline SRC] [--watchdog CYCLES]
 
 Every run uses the same design (examples/dma_loopback/dma_loopback.v), clock and 16-byte beats:
 
@@ -19,7 +20,11 @@ Every run uses the same design (examples/dma_loopback/dma_loopback.v), clock and
 - swapbulk: swapped, with a write engine that takes each descriptor's dout beats with one
   recv_beats() instead of one recv_beat() per beat;
 - naive (--naive): bare without taking the library sink's unread duplicate frames off its
-  queue, which is what a testbench that only calls recv_beat does.
+  queue, which is what a testbench that only calls recv_beat does;
+- before (--baseline SRC): the model as built in another source tree (say a clone of the
+  previous commit, built with its own `make build`), interleaved with the current one so both
+  see the same machine load: what a change to the model costs;
+- watchdog (--watchdog CYCLES): the model with its watchdog on.
 
 The copy is split into descriptors of --chunk bytes that reuse one source and one destination
 buffer, so the memory image stays the same size and any growth of the peak RSS with the transfer
@@ -93,7 +98,9 @@ async def _copy_with_model(dut, memory, total, chunk, native=False, bulk=False):
     from corvane.sim.bfms.tavrin import TavrinBFM
 
     model = _bulk_model_class() if bulk else TavrinBFM
-    bfm = model(dut, dut.clk, dut.reset, memory=memory)
+    watchdog = os.environ.get("BENCH_WATCHDOG")
+    extra = {"watchdog_cycles": int(watchdog)} if watchdog else {}
+    bfm = model(dut, dut.clk, dut.reset, memory=memory, **extra)
     if native:
         _swap_in_native_endpoints(bfm)
     bfm.start()
@@ -157,6 +164,7 @@ async def _edges_only(dut, memory, total, chunk):
 
 @cocotb.test()
 async def throughput(dut):
+    from corvane.sim.bfms import tavrin
     from corvane.sim.bfms.tavrin import SparseByteMemory
 
     mode = os.environ["BENCH_MODE"]
@@ -180,6 +188,8 @@ async def throughput(dut):
     copies = {
         "edge": _edges_only,
         "model": _copy_with_model,
+        "before": _copy_with_model,
+        "watchdog": _copy_with_model,
         "swapped": lambda *args: _copy_with_model(*args, native=True),
         "swapbulk": lambda *args: _copy_with_model(*args, native=True, bulk=True),
         "bare": _copy_with_endpoints,
@@ -202,6 +212,7 @@ async def throughput(dut):
         "rss_before_kib": rss_before,
         "rss_after_kib": _rss_kib(),
         "maxrss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+        "module": tavrin.__file__,  # which tree's model ran
     }))
 
 
@@ -228,13 +239,20 @@ def _output_to(log_path):
             os.close(saved[1])
 
 
-def _run(workdir, sim, mode, total, chunk):
+def _run(workdir, sim, mode, total, chunk, baseline=None, watchdog=None):
     from corvane.sim.runners.rtl import rtl_test_cocotb
 
     result = workdir / f"{sim}_{mode}_{total}.json"
     result.unlink(missing_ok=True)
     os.environ.update(SIM=sim, BENCH_MODE=mode, BENCH_BYTES=str(total), BENCH_CHUNK=str(chunk),
                       BENCH_RESULT=str(result))
+    os.environ.pop("BENCH_WATCHDOG", None)
+    if mode == "watchdog":
+        os.environ["BENCH_WATCHDOG"] = str(watchdog)
+    # The simulator's Python gets this process's sys.path: the baseline tree first makes it
+    # import the model built there.
+    front = [str(baseline)] if mode == "before" else []
+    sys.path[:0] = front
     try:
         with _output_to(workdir / "simulation.log"):
             rtl_test_cocotb(workdir, "dma_loopback", Path(__file__).stem, sources=[DESIGN],
@@ -242,7 +260,12 @@ def _run(workdir, sim, mode, total, chunk):
     except SystemExit as exc:
         sys.exit(f"{sim} {mode} run of {total} bytes failed ({exc.code}); "
                  f"see {workdir}/simulation.log")
-    return json.loads(result.read_text())
+    finally:
+        del sys.path[:len(front)]
+    figures = json.loads(result.read_text())
+    if mode == "before" and not Path(figures["module"]).is_relative_to(baseline.resolve()):
+        sys.exit(f"the before run imported {figures['module']}, not the model in {baseline}")
+    return figures
 
 
 def _ratio(best, numerator, denominator):
@@ -266,6 +289,10 @@ def main(argv=None):
     parser.add_argument("--naive", action="store_true",
                         help="also run the bare library without dropping the sink's unread "
                              "frames, to show the memory growth the model avoids")
+    parser.add_argument("--baseline", type=Path,
+                        help="src/ of another built tree: also run its model ('before')")
+    parser.add_argument("--watchdog", type=int,
+                        help="also run the model with watchdog_cycles set to this")
     parser.add_argument("--keep", action="store_true", help="keep the build directory")
     args = parser.parse_args(argv)
 
@@ -276,6 +303,7 @@ def main(argv=None):
     from simrun import verilator_path
 
     modes = args.modes.split(",") + (["naive"] if args.naive else [])
+    modes += (["before"] if args.baseline else []) + (["watchdog"] if args.watchdog else [])
     workdir = Path(tempfile.mkdtemp(prefix="corvane-bench-"))
     print(f"{'sim':<9} {'run':<8} {'MiB':>4} {'beats':>8} {'descr':>6} {'seconds':>8} "
           f"{'beats/s':>9} {'RSS before':>11} {'peak RSS':>9}")
@@ -293,7 +321,8 @@ def main(argv=None):
             runs = {mode: [] for mode in modes}
             for _ in range(args.repeat):
                 for mode in runs:
-                    runs[mode].append(_run(workdir, sim, mode, total, args.chunk))
+                    runs[mode].append(_run(workdir, sim, mode, total, args.chunk,
+                                           args.baseline, args.watchdog))
             best = {mode: min(results, key=lambda r: r["seconds"])
                     for mode, results in runs.items()}
             for mode, r in best.items():
@@ -303,12 +332,21 @@ def main(argv=None):
                       flush=True)
             for numerator, denominator in [("native", "bare"), ("bulk", "bare"),
                                            ("native", "edge"), ("bare", "edge"),
-                                           ("model", "bare"), ("swapped", "model"),
+                                           ("swapped", "model"),
                                            ("swapbulk", "model")]:
                 ratio = _ratio(best, numerator, denominator)
                 if ratio is not None:
                     print(f"{'':<9} {numerator} / {denominator} beats per second at {mib:g} MiB: "
                           f"{ratio:.2f}", flush=True)
+            # What the model costs in time: over the bare library, over another tree's model,
+            # and with the watchdog on.
+            for numerator, denominator, target in [("model", "bare", "; target at most +10 %"),
+                                                   ("model", "before", ""),
+                                                   ("watchdog", "model", "")]:
+                ratio = _ratio(best, denominator, numerator)
+                if ratio is not None:
+                    print(f"{'':<9} {numerator} / {denominator} time at {mib:g} MiB: "
+                          f"{ratio:.3f} ({(ratio - 1) * 100:+.1f} % time{target})", flush=True)
     if not args.keep:
         import shutil
 

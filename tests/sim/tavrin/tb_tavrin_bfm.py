@@ -10,7 +10,7 @@ import cocotb
 from cocotb.triggers import ClockCycles, RisingEdge
 from cocotb.utils import get_sim_time
 from cocotbext.avalon import AvalonSTBus
-from dma_harness import Design, read_word, write_word
+from dma_harness import Design, cycle, read_word, write_word
 
 from corvane.sim.bfms.tavrin import (ReadDMADescriptor, SparseByteMemory, TavrinBFM,
                                      WriteDMADescriptor)
@@ -124,8 +124,8 @@ async def read_alignment_error_leaves_the_write_side_running(dut):
         raise AssertionError("the read engine accepted a misaligned length")
     assert message == (
         "dma_streams.din: Read DMA BFM requires transfers aligned to the exported din beat "
-        "because the component does not expose din_empty; address=0x0000000000001000, "
-        f"length=60, time={now} ps")
+        "because the component does not expose din_empty; din beat is 16 bytes; "
+        f"address=0x0000000000001000, length=60, time={now} ps")
     await ClockCycles(dut.clk, 10)
     assert design.seen["rdma_resp"].beats == [] and design.seen["din"].beats == []
     assert [d.length for d in drain(bfm.read_commands)] == [60]  # the next one is not taken
@@ -293,3 +293,73 @@ async def python_subclass_overrides_hooks(dut):
         "WRITE response queued: address=0x0000000000000020 response=0x80000000008",
     ])
     assert isinstance(drain(bfm.write_commands)[0], WriteDMADescriptor)
+
+
+HUNG_WRITE = ("write address=0x2000 length=64: waiting for write data on dout: 3 of 8 beats "
+              "arrived")
+
+
+@cocotb.test(**TIMEOUT)
+async def hang_reported_by_wait_idle(dut):
+    """Never started: at once. Then a write short of dout beats and read data the design does
+    not take: after the time-out, both with what they wait for."""
+    design = await Design.start(dut)
+    bfm = TavrinBFM(dut, dut.clk, dut.reset)
+    await design.write(write_word(0x2000, 64))
+    await design.wait_for("wdma_cmd", 1)
+    before = cycle()
+    try:
+        await bfm.wait_idle(timeout_cycles=50)
+    except RuntimeError as error:
+        assert cycle() == before
+        assert str(error) == (
+            "dma_streams.tavrin_bfm: wait_idle() cannot finish: the model was never started: "
+            "call start() first; outstanding:\n  write: 1 command beat waits in wdma_cmd_sink, "
+            "taken by no engine (the model was never started: call start() first)")
+    else:
+        raise AssertionError("wait_idle() returned although the model was never started")
+
+    bfm.start()
+    design.din.pause = True
+    await design.read(read_word(0x1000, 32, channel=2))
+    await design.send_dout(range(3 * DOUT_BYTES))
+    try:
+        await bfm.wait_idle(timeout_cycles=30)
+    except TimeoutError as error:
+        assert str(error) == (
+            "dma_streams.tavrin_bfm: wait_idle() timed out after 30 clock cycles; outstanding:\n"
+            "  read address=0x1000 length=32 channel=2: read data (2 beats) queued on din, not "
+            f"yet all taken by the design\n  {HUNG_WRITE}")
+    else:
+        raise AssertionError("wait_idle() returned with a write short of its data")
+    design.din.pause = False
+    await design.send_dout(range(5 * DOUT_BYTES))
+    await bfm.wait_idle(timeout_cycles=30)
+    assert bfm.outstanding() == ""
+    assert len(design.seen["din"].beats) == 2 and len(design.seen["wdma_resp"].beats) == 1
+
+
+@cocotb.test(**TIMEOUT)
+async def hang_found_by_the_watchdog(dut):
+    """A long read and a response delay beyond the watchdog's limit are progress; a write
+    short of its dout beats is not, and its engine task fails with the outstanding text."""
+    design = await Design.start(dut)
+    bfm = TavrinBFM(dut, dut.clk, dut.reset, read_response_delay_cycles=30, watchdog_cycles=20)
+    bfm.start()
+    await design.read(read_word(0x1000, 64 * DIN_BYTES))
+    await design.wait_for("din", 64)
+    await design.wait_for("rdma_resp", 1)
+    assert not any(task.done() for task in bfm._tasks)
+
+    await design.write(write_word(0x2000, 64))
+    await design.send_dout(range(3 * DOUT_BYTES))
+    try:
+        await bfm._tasks[1]
+    except TimeoutError as error:
+        assert str(error) == (
+            "dma_streams.tavrin_bfm: the write side made no progress for 20 clock cycles "
+            f"(watchdog_cycles=20); outstanding:\n  {HUNG_WRITE}")
+    else:
+        raise AssertionError("the write engine ended without a time-out")
+    assert 20 <= cycle() - design.seen["dout"].beats[-1].cycle <= 22
+    assert not bfm._tasks[0].done()  # the read side watches on

@@ -3,9 +3,12 @@
 // One bind function per area; NB_MODULE below calls them in order.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "common/coro.hpp"
 #include "common/errors.hpp"
 #include "common/py.hpp"
+#include "common/signature.hpp"
 #include "tavrin_bfm.hpp"
 #include "tavrin_bridge_selftest.hpp"
 #include "tavrin_descriptors.hpp"
@@ -58,22 +61,70 @@ nb::object as_dict(nb::handle mapping) {
 }
 
 void bind_memory(nb::module_& m) {
-    nb::class_<SparseByteMemory>(m, "SparseByteMemory", nb::dynamic_attr(),
-                                 nb::is_weak_referenceable(),
-                                 "Byte-addressed memory shared by the read and write DMA models.")
-        .def(nb::init<>(), "An empty memory.")
-        .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
-             nb::sig("def write(self, address: typing.SupportsIndex, "
-                     "data: collections.abc.Iterable[typing.SupportsInt]) -> None"),
-             "Store ``int(item) & 0xFF`` of each element of ``data`` at ``address``,\n"
-             "``address + 1``, ... (any iterable: bytes, bytearray, a list of ints, an array).\n\n"
-             "Elements are converted one by one: a bad element raises int()'s TypeError or\n"
-             "ValueError after the elements before it have been stored.")
-        .def("read", &SparseByteMemory::read, "address"_a, "length"_a,
-             nb::sig("def read(self, address: typing.SupportsIndex, "
-                     "length: typing.SupportsIndex) -> bytes"),
-             "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
-             "length of zero or less. Reading never creates entries.")
+    auto memory =
+        nb::class_<SparseByteMemory>(
+            m, "SparseByteMemory", nb::dynamic_attr(), nb::is_weak_referenceable(),
+            "Byte-addressed memory shared by the read and write DMA models.")
+            .def(nb::init<>(), "An empty memory.")
+            .def("write", &SparseByteMemory::write, "address"_a, "data"_a,
+                 nb::sig("def write(self, address: typing.SupportsIndex, "
+                         "data: collections.abc.Iterable[typing.SupportsInt]) -> None"),
+                 "Store ``int(item) & 0xFF`` of each element of ``data`` at ``address``,\n"
+                 "``address + 1``, ... (any iterable: bytes, bytearray, a list of ints, an "
+                 "array).\n\n"
+                 "Elements are converted one by one: a bad element raises int()'s TypeError or\n"
+                 "ValueError after the elements before it have been stored.")
+            .def("read", &SparseByteMemory::read, "address"_a, "length"_a,
+                 nb::sig("def read(self, address: typing.SupportsIndex, "
+                         "length: typing.SupportsIndex) -> bytes"),
+                 "``length`` bytes from ``address``; 0 where never written, ``b''`` for a\n"
+                 "length of zero or less. Reading never creates entries.")
+            .def("hexdump", &memory_hexdump, "address"_a, "length"_a,
+                 nb::sig("def hexdump(self, address: typing.SupportsIndex, "
+                         "length: typing.SupportsIndex) -> str"),
+                 "``length`` bytes from ``address`` as text, 16 bytes a line: the address in hex,\n"
+                 "the bytes in hex and as ASCII ('.' where not printable). Bytes never written "
+                 "show\n"
+                 "as 00, as read() returns them; ``''`` for a length of zero or less.")
+            .def("compare", &memory_compare, "address"_a, "expected"_a,
+                 nb::sig("def compare(self, address: typing.SupportsIndex, "
+                         "expected: collections.abc.Buffer | collections.abc.Iterable[int]) "
+                         "-> int | None"),
+                 "The first address from ``address`` on where the memory differs from\n"
+                 "``expected`` (anything bytes() accepts but a bare int), or None when all match.\n"
+                 "Bytes never written compare as 0. For a readable failure::\n\n"
+                 "    first = memory.compare(0x8000, expected)\n"
+                 "    assert first is None, memory.hexdump(first & ~0xF, 32)");
+    for (int bytes : {1, 2, 4, 8}) {
+        // nanobind copies names, signatures and texts: locals will do.
+        const std::string bits = std::to_string(bytes * 8);
+        const std::string read_name = "read_u" + bits, write_name = "write_u" + bits;
+        const std::string read_sig =
+            "def " + read_name + "(self, address: typing.SupportsIndex) -> int";
+        const std::string write_sig =
+            "def " + write_name +
+            "(self, address: typing.SupportsIndex, value: typing.SupportsIndex) -> None";
+        const std::string read_doc = "The unsigned little-endian " + bits +
+                                     "-bit word at ``address`` (bytes never written read as 0).";
+        const std::string write_doc = "Store ``value`` as an unsigned little-endian " + bits +
+                                      "-bit word at ``address``;\nValueError when it does not "
+                                      "fit.";
+        memory
+            .def(
+                read_name.c_str(),
+                [bytes](const SparseByteMemory& self, nb::handle address) {
+                    return memory_read_word(self, address, bytes);
+                },
+                "address"_a, nb::sig(read_sig.c_str()), read_doc.c_str())
+            .def(
+                write_name.c_str(),
+                [bytes](SparseByteMemory& self, nb::handle address, nb::handle value) {
+                    memory_write_word(self, address, value, bytes);
+                },
+                "address"_a, "value"_a, nb::sig(write_sig.c_str()), write_doc.c_str());
+    }
+    memory
+        .def("__repr__", &memory_repr, nb::sig("def __repr__(self, /) -> str"))
         // Copy and pickle, as for a plain class: the written bytes and the instance attributes.
         .def(
             "__getstate__",
@@ -100,6 +151,8 @@ void bind_memory(nb::module_& m) {
             "_data", [](nb::handle self) { return MemoryDataView{nb::borrow(self)}; },
             nb::sig("def _data(self) -> collections.abc.Mapping[int, int]"),
             "Every byte ever written, by address: a live read-only mapping in address order.");
+
+    sig::sign_class(memory);
 
     auto view =
         nb::class_<MemoryDataView>(m, "_SparseByteMemoryData", nb::type_slots(view_slots),
@@ -228,6 +281,7 @@ void bind_descriptors(nb::module_& m) {
             "generate_sop 72, generate_eop 73, stop 74, reset 75. Returns an instance of "
             "``cls``.")));
     read.finish();
+    sig::sign_class(m.attr("ReadDMADescriptor"));
 
     RecordBuilder write(m, "WriteDMADescriptor",
                         "Write DMA descriptor: one decoded word of the write command stream.");
@@ -246,6 +300,7 @@ void bind_descriptors(nb::module_& m) {
             "address 31..0 and 123..92 (upper half), length 63..32, end_on_eop 64, stop 66,\n"
             "reset 67. Returns an instance of ``cls``.")));
     write.finish();
+    sig::sign_class(m.attr("WriteDMADescriptor"));
 }
 
 void bind_regions(nb::module_& m) {
@@ -270,6 +325,7 @@ void bind_regions(nb::module_& m) {
     region.attach("__str__",
                   nb::cpp_function(&region_text, scope, nb::name("__str__"), nb::is_method()));
     region.finish();
+    sig::sign_class(m.attr("DMAAddressRegion"));
 
     m.def("_avalon_st_label", &avalon_st_label, "bus"_a,
           "Label of an Avalon-ST bus for messages: entity.bus, entity, bus or avalon_st.");
@@ -292,24 +348,26 @@ void bind_monitor(nb::module_& m) {
             "__init__",
             [](CommandMonitor* storage, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
                nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
-               nb::handle read_address_regions, nb::handle write_address_regions,
-               nb::handle logger) {
+               nb::handle read_address_regions, nb::handle write_address_regions, nb::handle logger,
+               nb::handle reset_active_level) {
                 new (storage) CommandMonitor();
                 monitor_init(nb::find(storage), clock, reset, rdma_cmd_bus, wdma_cmd_bus,
                              rdma_cmd_monitor, wdma_cmd_monitor, read_address_regions,
-                             write_address_regions, logger);
+                             write_address_regions, logger, reset_active_level);
             },
             "clock"_a.none(), "reset"_a.none() = nb::none(), "rdma_cmd_bus"_a.none() = nb::none(),
             "wdma_cmd_bus"_a.none() = nb::none(), "rdma_cmd_monitor"_a.none() = nb::none(),
             "wdma_cmd_monitor"_a.none() = nb::none(), "read_address_regions"_a.none() = nb::none(),
             "write_address_regions"_a.none() = nb::none(), "logger"_a.none() = nb::none(),
+            nb::kw_only(), "reset_active_level"_a.none() = true,
             nb::sig("def __init__(self, clock: typing.Any, reset: typing.Any = None, "
                     "rdma_cmd_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                     "rdma_cmd_monitor: typing.Any = None, wdma_cmd_monitor: typing.Any = None, "
                     "read_address_regions: collections.abc.Iterable[DMAAddressRegion] | None "
                     "= None, write_address_regions: "
                     "collections.abc.Iterable[DMAAddressRegion] | None = None, "
-                    "logger: logging.Logger | None = None) -> None"),
+                    "logger: logging.Logger | None = None, *, "
+                    "reset_active_level: bool = True) -> None"),
             "Set up the monitor; nothing runs until start().\n\n"
             "Args:\n"
             "    clock, reset: signals for the library monitors built here.\n"
@@ -318,11 +376,16 @@ void bind_monitor(nb::module_& m) {
             "        stay the caller's: stop() does not cancel them).\n"
             "    read_address_regions, write_address_regions: iterables of DMAAddressRegion\n"
             "        (copied), or None for no checking; an empty one allows nothing.\n"
-            "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.")
+            "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.\n"
+            "    reset_active_level: the level at which ``reset`` is asserted (False for an\n"
+            "        active-low reset), for the library monitors built here.\n\n"
+            "Raises:\n"
+            "    ValueError: a command bus to watch lacks its data or valid signal, or its data\n"
+            "        is too narrow for the descriptor fields (74 bits for reads, 64 for writes).")
         .def(
             "_make_control_monitor",
-            [](nb::handle, nb::handle bus, nb::handle clock, nb::handle reset) {
-                return make_control_monitor(bus, clock, reset);
+            [](nb::handle self, nb::handle bus, nb::handle clock, nb::handle reset) {
+                return make_control_monitor(self, bus, clock, reset);
             },
             "bus"_a.none(), "clock"_a.none(), "reset"_a.none(),
             nb::sig("def _make_control_monitor(self, bus: typing.Any, clock: typing.Any, "
@@ -365,6 +428,19 @@ void bind_monitor(nb::module_& m) {
             nb::sig("def _format_regions(self, "
                     "regions: collections.abc.Iterable[DMAAddressRegion]) -> str"),
             "The regions' text forms joined with \", \".");
+    nb::object monitor = m.attr("TavrinCommandMonitor");
+    sig::sign_class(monitor);
+    sig::declare_attributes(monitor,
+                            {{"read_address_regions", "list[DMAAddressRegion] | None"},
+                             {"write_address_regions", "list[DMAAddressRegion] | None"},
+                             {"read_descriptors", "list[ReadDMADescriptor]"},
+                             {"write_descriptors", "list[WriteDMADescriptor]"},
+                             {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
+                             {"log", "logging.Logger"},
+                             {"rdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
+                             {"wdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
+                             {"_owns_rdma_cmd_monitor", "bool"},
+                             {"_owns_wdma_cmd_monitor", "bool"}});
 }
 
 void bind_bfm(nb::module_& m) {
@@ -392,25 +468,29 @@ void bind_bfm(nb::module_& m) {
            [](Bfm* storage, nb::handle dut, nb::handle clock, nb::handle reset, nb::handle memory,
               nb::handle read_delay, nb::handle write_delay, nb::handle rdma_cmd_bus,
               nb::handle rdma_resp_bus, nb::handle wdma_cmd_bus, nb::handle wdma_resp_bus,
-              nb::handle din_bus, nb::handle dout_bus, nb::handle mode) {
+              nb::handle din_bus, nb::handle dout_bus, nb::handle mode,
+              nb::handle reset_active_level, nb::handle watchdog_cycles) {
                new (storage) Bfm();
-               bfm_init(
-                   nb::find(storage),
-                   BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
-                           rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode});
+               bfm_init(nb::find(storage),
+                        BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
+                                rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode,
+                                reset_active_level, watchdog_cycles});
            },
            "dut"_a.none(), "clock"_a.none(), "reset"_a.none(), "memory"_a.none() = nb::none(),
            "read_response_delay_cycles"_a.none() = 2, "write_response_delay_cycles"_a.none() = 2,
            "rdma_cmd_bus"_a.none() = nb::none(), "rdma_resp_bus"_a.none() = nb::none(),
            "wdma_cmd_bus"_a.none() = nb::none(), "wdma_resp_bus"_a.none() = nb::none(),
            "din_bus"_a.none() = nb::none(), "dout_bus"_a.none() = nb::none(),
-           "mode"_a.none() = "full",
+           "mode"_a.none() = "full", nb::kw_only(), "reset_active_level"_a.none() = true,
+           "watchdog_cycles"_a.none() = nb::none(),
            nb::sig("def __init__(self, dut: typing.Any, clock: typing.Any, reset: typing.Any, "
                    "memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, "
                    "write_response_delay_cycles: int = 2, rdma_cmd_bus: typing.Any = None, "
                    "rdma_resp_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                    "wdma_resp_bus: typing.Any = None, din_bus: typing.Any = None, "
-                   "dout_bus: typing.Any = None, mode: str = 'full') -> None"),
+                   "dout_bus: typing.Any = None, mode: str = 'full', *, "
+                   "reset_active_level: bool = True, watchdog_cycles: int | None = None) "
+                   "-> None"),
            "Build the stream endpoints of the modelled sides; nothing runs until start().\n\n"
            "Args:\n"
            "    dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,\n"
@@ -420,9 +500,17 @@ void bind_bfm(nb::module_& m) {
            "    read_response_delay_cycles: cycles from queuing read data to the response.\n"
            "    write_response_delay_cycles: cycles from the last write beat to commit+response.\n"
            "    mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '\n"
-           "        are forgiven).\n\n"
+           "        are forgiven).\n"
+           "    reset_active_level: the level at which ``reset`` is asserted (False for an\n"
+           "        active-low reset); every endpoint gets it.\n"
+           "    watchdog_cycles: when set, a side that owes the design something and makes no\n"
+           "        progress for that many clock cycles raises TimeoutError in its engine task,\n"
+           "        with the outstanding() text.\n\n"
            "Raises:\n"
-           "    ValueError: negative delay, unknown mode, din/dout width not a byte multiple.")
+           "    ValueError: negative delay, unknown mode, a watchdog_cycles that is not\n"
+           "        positive, din/dout width not a byte multiple, or a stream wired wrongly: a\n"
+           "        missing data or valid signal, or a command or response data signal too\n"
+           "        narrow for the descriptor or response words (the message names the width).")
         .def("_make_byte_stream_format", &make_byte_stream_format, "bus"_a.none(),
              "AvalonFormat of 8-bit symbols, width/8 per beat, first symbol in the high bits.")
         .def("_make_control_sink", &make_control_sink, "prefix"_a.none(),
@@ -437,7 +525,34 @@ void bind_bfm(nb::module_& m) {
             "(enable_read, enable_write) for a mode text.")
         .def("_log_transaction", &log_transaction, "message"_a.none(), "args"_a,
              "Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).")
+        .def_prop_ro(
+            "reset_active_level",
+            [](nb::handle self) { return bfm_state(self).reset_active_level; },
+            nb::sig("def reset_active_level(self) -> bool"),
+            "The level at which ``reset`` is asserted, as given to every endpoint.")
+        .def_prop_ro(
+            "watchdog_cycles", [](nb::handle self) { return bfm_state(self).watchdog_cycles; },
+            nb::sig("def watchdog_cycles(self) -> int | None"),
+            "Clock cycles without progress after which an engine raises TimeoutError, or None.")
         .def("start", &bfm_start, "Start one engine task per modelled side (once until stop()).")
+        .def("outstanding", &outstanding,
+             "What each side still owes the design, one line per item; ``''`` when nothing.\n\n"
+             "Every descriptor taken off a command stream and not yet answered, with what it\n"
+             "waits for (dout beats still to come and how many arrived, the response delay, a\n"
+             "response or read data the design has not taken yet, a paused endpoint), and the\n"
+             "command beats waiting in a command sink that no engine has taken (the model was\n"
+             "never started, or stopped).")
+        .def("wait_idle", &wait_idle, "timeout_cycles"_a.none() = nb::none(),
+             nb::sig("def wait_idle(self, timeout_cycles: int | None = None) -> "
+                     "collections.abc.Coroutine[typing.Any, typing.Any, None]"),
+             "Coroutine: return once nothing is outstanding (see outstanding()).\n\n"
+             "Raises:\n"
+             "    RuntimeError: at once, when something is outstanding that can never be\n"
+             "        answered: the model was never started (or was stopped), or the engine of\n"
+             "        that side has ended.\n"
+             "    TimeoutError: after ``timeout_cycles`` clock cycles with something still\n"
+             "        outstanding; the message lists it.\n"
+             "    ValueError: a negative ``timeout_cycles``.")
         .def("stop", &bfm_stop,
              "Cancel the engine tasks, then the endpoints. Read response tasks already started\n"
              "run on.")
@@ -458,6 +573,30 @@ void bind_bfm(nb::module_& m) {
              nb::sig("def _receive_write_payload(self, length: int) -> "
                      "collections.abc.Coroutine[typing.Any, typing.Any, bytes]"),
              "Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.");
+    sig::sign_class(cls);
+    sig::declare_attributes(cls, {{"enable_read", "bool"},
+                                  {"enable_write", "bool"},
+                                  {"log", "logging.Logger"},
+                                  {"dut", "typing.Any"},
+                                  {"clock", "typing.Any"},
+                                  {"reset", "typing.Any"},
+                                  {"memory", "SparseByteMemory"},
+                                  {"read_response_delay_cycles", "int"},
+                                  {"write_response_delay_cycles", "int"},
+                                  {"read_commands", "cocotb.queue.Queue[ReadDMADescriptor]"},
+                                  {"write_commands", "cocotb.queue.Queue[WriteDMADescriptor]"},
+                                  {"read_responses", "cocotb.queue.Queue[ReadDMADescriptor]"},
+                                  {"write_responses", "cocotb.queue.Queue[WriteDMADescriptor]"},
+                                  {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
+                                  {"rdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"rdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"wdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"wdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"din_source", "cocotbext.avalon.AvalonSTSource | None"},
+                                  {"dout_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"read_data_bytes_per_beat", "int | None"},
+                                  {"write_data_bytes_per_beat", "int | None"},
+                                  {"data_bytes_per_beat", "int | None"}});
 }
 
 // ---- native Avalon-ST endpoints -------------------------------------------------------------

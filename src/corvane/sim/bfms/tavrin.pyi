@@ -2,8 +2,12 @@
 Avalon-ST stand-in for Intel read and write DMA components, for cocotb testbenches.
 """
 
+import cocotb.queue
+import cocotb.task
+import cocotbext.avalon
 import typing
 from collections.abc import (
+    Buffer,
     Coroutine,
     ItemsView,
     Iterable,
@@ -88,6 +92,69 @@ class SparseByteMemory:
         ``length`` bytes from ``address``; 0 where never written, ``b''`` for a
         length of zero or less. Reading never creates entries.
         """
+
+    def hexdump(self, address: SupportsIndex, length: SupportsIndex) -> str:
+        """
+        ``length`` bytes from ``address`` as text, 16 bytes a line: the address in hex,
+        the bytes in hex and as ASCII ('.' where not printable). Bytes never written show
+        as 00, as read() returns them; ``''`` for a length of zero or less.
+        """
+
+    def compare(self, address: SupportsIndex, expected: Buffer | Iterable[int]) -> int | None:
+        """
+        The first address from ``address`` on where the memory differs from
+        ``expected`` (anything bytes() accepts but a bare int), or None when all match.
+        Bytes never written compare as 0. For a readable failure::
+
+            first = memory.compare(0x8000, expected)
+            assert first is None, memory.hexdump(first & ~0xF, 32)
+        """
+
+    def read_u8(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 8-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u8(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 8-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u16(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 16-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u16(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 16-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u32(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 32-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u32(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 32-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u64(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 64-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u64(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 64-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def __repr__(self, /) -> str: ...
 
     def __getstate__(self) -> tuple[list[tuple[int, bytes]], dict[str, Any]]: ...
 
@@ -212,7 +279,18 @@ class TavrinCommandMonitor:
     checked.
     """
 
-    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None) -> None:
+    read_address_regions: list[DMAAddressRegion] | None
+    write_address_regions: list[DMAAddressRegion] | None
+    read_descriptors: list[ReadDMADescriptor]
+    write_descriptors: list[WriteDMADescriptor]
+    _tasks: list[cocotb.task.Task[typing.Any]]
+    log: logging.Logger
+    rdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | None
+    wdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | None
+    _owns_rdma_cmd_monitor: bool
+    _owns_wdma_cmd_monitor: bool
+
+    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None, *, reset_active_level: bool = True) -> None:
         """
         Set up the monitor; nothing runs until start().
 
@@ -224,6 +302,12 @@ class TavrinCommandMonitor:
             read_address_regions, write_address_regions: iterables of DMAAddressRegion
                 (copied), or None for no checking; an empty one allows nothing.
             logger: logger for the command lines; default cocotb.tavrin_command_monitor.
+            reset_active_level: the level at which ``reset`` is asserted (False for an
+                active-low reset), for the library monitors built here.
+
+        Raises:
+            ValueError: a command bus to watch lacks its data or valid signal, or its data
+                is too narrow for the descriptor fields (74 bits for reads, 64 for writes).
         """
 
     def _make_control_monitor(self, bus: Any, clock: Any, reset: Any) -> Any:
@@ -276,7 +360,31 @@ class TavrinBFM:
       ``dout_sink.pause`` to deassert ``dout_ready`` while write data waits.
     """
 
-    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full') -> None:
+    enable_read: bool
+    enable_write: bool
+    log: logging.Logger
+    dut: typing.Any
+    clock: typing.Any
+    reset: typing.Any
+    memory: SparseByteMemory
+    read_response_delay_cycles: int
+    write_response_delay_cycles: int
+    read_commands: cocotb.queue.Queue[ReadDMADescriptor]
+    write_commands: cocotb.queue.Queue[WriteDMADescriptor]
+    read_responses: cocotb.queue.Queue[ReadDMADescriptor]
+    write_responses: cocotb.queue.Queue[WriteDMADescriptor]
+    _tasks: list[cocotb.task.Task[typing.Any]]
+    rdma_cmd_sink: cocotbext.avalon.AvalonSTSink | None
+    rdma_resp_source: cocotbext.avalon.AvalonSTSource | None
+    wdma_cmd_sink: cocotbext.avalon.AvalonSTSink | None
+    wdma_resp_source: cocotbext.avalon.AvalonSTSource | None
+    din_source: cocotbext.avalon.AvalonSTSource | None
+    dout_sink: cocotbext.avalon.AvalonSTSink | None
+    read_data_bytes_per_beat: int | None
+    write_data_bytes_per_beat: int | None
+    data_bytes_per_beat: int | None
+
+    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full', *, reset_active_level: bool = True, watchdog_cycles: int | None = None) -> None:
         """
         Build the stream endpoints of the modelled sides; nothing runs until start().
 
@@ -289,9 +397,17 @@ class TavrinBFM:
             write_response_delay_cycles: cycles from the last write beat to commit+response.
             mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '
                 are forgiven).
+            reset_active_level: the level at which ``reset`` is asserted (False for an
+                active-low reset); every endpoint gets it.
+            watchdog_cycles: when set, a side that owes the design something and makes no
+                progress for that many clock cycles raises TimeoutError in its engine task,
+                with the outstanding() text.
 
         Raises:
-            ValueError: negative delay, unknown mode, din/dout width not a byte multiple.
+            ValueError: negative delay, unknown mode, a watchdog_cycles that is not
+                positive, din/dout width not a byte multiple, or a stream wired wrongly: a
+                missing data or valid signal, or a command or response data signal too
+                narrow for the descriptor or response words (the message names the width).
         """
 
     READ_RESPONSE_DONE: int = 12
@@ -321,8 +437,42 @@ class TavrinBFM:
         Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).
         """
 
+    @property
+    def reset_active_level(self) -> bool:
+        """The level at which ``reset`` is asserted, as given to every endpoint."""
+
+    @property
+    def watchdog_cycles(self) -> int | None:
+        """
+        Clock cycles without progress after which an engine raises TimeoutError, or None.
+        """
+
     def start(self) -> None:
         """Start one engine task per modelled side (once until stop())."""
+
+    def outstanding(self) -> str:
+        """
+        What each side still owes the design, one line per item; ``''`` when nothing.
+
+        Every descriptor taken off a command stream and not yet answered, with what it
+        waits for (dout beats still to come and how many arrived, the response delay, a
+        response or read data the design has not taken yet, a paused endpoint), and the
+        command beats waiting in a command sink that no engine has taken (the model was
+        never started, or stopped).
+        """
+
+    def wait_idle(self, timeout_cycles: int | None = None) -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: return once nothing is outstanding (see outstanding()).
+
+        Raises:
+            RuntimeError: at once, when something is outstanding that can never be
+                answered: the model was never started (or was stopped), or the engine of
+                that side has ended.
+            TimeoutError: after ``timeout_cycles`` clock cycles with something still
+                outstanding; the message lists it.
+            ValueError: a negative ``timeout_cycles``.
+        """
 
     def stop(self) -> None:
         """
