@@ -139,7 +139,7 @@ SIGNATURES = {
     "None, wdma_cmd_monitor: 'typing.Any' = None, read_address_regions: "
     "'collections.abc.Iterable[DMAAddressRegion] | None' = None, write_address_regions: "
     "'collections.abc.Iterable[DMAAddressRegion] | None' = None, logger: 'logging.Logger | None' "
-    "= None, *, reset_active_level: 'bool' = True)",
+    "= None, *, reset_active_level: 'bool' = True, streams: 'str' = 'library')",
     "ReadDMADescriptor.decode": "(value: 'typing.SupportsIndex') -> 'typing.Self'",
     "VIPProtocolChecker.expected_video_symbols":
         "(self, size: 'corvane.video.FrameSize | None' = None) -> 'int'",

@@ -132,6 +132,14 @@ class Sink(Endpoint):
     pass
 
 
+class NativeSource(Endpoint):
+    pass
+
+
+class NativeSink(Endpoint):
+    pass
+
+
 class Cycles:
     def __init__(self, clock, count):
         self.clock, self.count = clock, count
@@ -155,6 +163,8 @@ def env(monkeypatch):
                         classmethod(lambda cls, dut, prefix: Bus(prefix, WIDTHS[prefix])))
     monkeypatch.setattr(cocotbext.avalon, "AvalonSTSource", Source)
     monkeypatch.setattr(cocotbext.avalon, "AvalonSTSink", Sink)
+    monkeypatch.setattr(tavrin, "TavrinSTSource", NativeSource)
+    monkeypatch.setattr(tavrin, "TavrinSTSink", NativeSink)
     monkeypatch.setattr(cocotb, "start_soon", lambda coro: env.started.append(coro) or coro)
     monkeypatch.setattr(cocotb.triggers, "ClockCycles", Cycles)
     monkeypatch.setattr(cocotb.utils, "get_sim_time", lambda: env.time)
@@ -200,9 +210,12 @@ ATTRIBUTES = ["enable_read", "enable_write", "log", "dut", "clock", "reset", "me
               "read_data_bytes_per_beat", "write_data_bytes_per_beat", "data_bytes_per_beat"]
 
 
-def test_attributes_in_order_and_endpoints(env):
+@pytest.mark.parametrize("streams, Source, Sink", [("library", Source, Sink),
+                                                   ("native", NativeSource, NativeSink)])
+def test_attributes_in_order_and_endpoints(env, streams, Source, Sink):
     memory = SparseByteMemory()
-    bfm = TavrinBFM(Dut(), "clk", "rst", memory, 3, 4)
+    bfm = TavrinBFM(Dut(), "clk", "rst", memory, 3, 4, streams=streams)
+    assert bfm.streams == streams
     assert list(vars(bfm)) == ATTRIBUTES == list(TavrinBFM.__annotations__)  # stubs declare them
     assert bfm.memory is memory  # an empty memory is still the one to share
     assert (bfm.read_response_delay_cycles, bfm.write_response_delay_cycles) == (3, 4)
@@ -210,7 +223,7 @@ def test_attributes_in_order_and_endpoints(env):
     assert bfm._tasks == [] and bfm.read_commands.maxsize <= 0
     assert (bfm.read_data_bytes_per_beat, bfm.write_data_bytes_per_beat,
             bfm.data_bytes_per_beat) == (16, 8, 16)
-    assert isinstance(TavrinBFM(Dut(), "clk", "rst").memory, SparseByteMemory)
+    assert isinstance(TavrinBFM(Dut(), "clk", "rst", streams=streams).memory, SparseByteMemory)
 
     by_prefix = {e.bus._name: e for e in Endpoint.created if e.bus._name in WIDTHS}
     for prefix, kind, fmt, kwargs in [
@@ -287,6 +300,8 @@ def test_decode_mode_override_is_unpacked_like_python(env, decoded, outcome):
 
 MODE_ERROR = "TavrinBFM mode must be 'full', 'read', 'read_only', 'write', or 'write_only'"
 DELAY_ERROR = "DMA response delays must be non-negative"
+STREAMS_ERROR = ("TavrinBFM streams must be 'library' (cocotbext-avalon's endpoints) or 'native' "
+                 "(corvane's TavrinST endpoints), got ")
 
 
 @pytest.mark.parametrize(
@@ -307,6 +322,9 @@ DELAY_ERROR = "DMA response delays must be non-negative"
         ({"mode": "write"}, {"wdma_resp": 43}, "top.wdma_resp: data is 43 bits wide, but the "
          "model's write responses need at least 44 bits (the widest is 0x800ffffffff: the done "
          "flag above a 32-bit byte count); widen wdma_resp_data to 44 bits or more"),
+        ({"streams": "Native"}, {}, STREAMS_ERROR + "'Native'"),
+        ({"streams": None}, {"din": 36}, STREAMS_ERROR + "None"),  # before the wiring
+        ({"streams": "native", "mode": "dual"}, {}, MODE_ERROR),
         ({}, {"wdma_cmd": 63}, "top.wdma_cmd: data is 63 bits wide, but write descriptors need "
          "at least 64 bits (length in bits 63..32); widen wdma_cmd_data to 64 bits or more"),
     ],

@@ -5,8 +5,10 @@ import gc
 import logging
 import weakref
 
+import cocotbext.avalon
 import pytest
 
+from corvane.sim.bfms import tavrin
 from corvane.sim.bfms.tavrin import (
     DMAAddressRegion,
     ReadDMADescriptor,
@@ -149,6 +151,25 @@ def test_monitors_are_built_through_the_overridable_factory():
     # The write side had its own monitor: the factory is still asked for the read side only.
     assert calls == [(RBUS, "clk", "rst")]
     assert mon.rdma_cmd_monitor == ("built", RBUS) and mon.wdma_cmd_monitor is given
+
+
+@pytest.mark.parametrize("streams, owner, name", [("library", cocotbext.avalon, "AvalonSTMonitor"),
+                                                ("native", tavrin, "TavrinSTMonitor")])
+def test_streams_choose_whose_monitors_are_built(monkeypatch, streams, owner, name):
+    built = []
+    monkeypatch.setattr(owner, name, lambda bus, fmt, clock, **kwargs: built.append(
+        (bus, fmt.bits_per_symbol, clock, kwargs)) or name)
+    mon = TavrinCommandMonitor("clk", "rst", rdma_cmd_bus=RBUS, reset_active_level=False,
+                               streams=streams)
+    assert mon.streams == streams and mon.rdma_cmd_monitor == name
+    assert built == [(RBUS, 141, "clk", {"reset": "rst", "reset_active_level": False,
+                                         "packets": False})]
+    with pytest.raises(ValueError) as refused:
+        TavrinCommandMonitor("clk", rdma_cmd_bus=RBUS, streams=streams.upper())
+    assert str(refused.value) == (
+        "TavrinCommandMonitor streams must be 'library' (cocotbext-avalon's endpoints) or "
+        f"'native' (corvane's TavrinST endpoints), got '{streams.upper()}'")
+    assert len(built) == 1  # refused before any monitor is built
 
 
 # --- start / stop -----------------------------------------------------------------------------

@@ -349,17 +349,17 @@ void bind_monitor(nb::module_& m) {
             [](CommandMonitor* storage, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
                nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
                nb::handle read_address_regions, nb::handle write_address_regions, nb::handle logger,
-               nb::handle reset_active_level) {
+               nb::handle reset_active_level, nb::handle streams) {
                 new (storage) CommandMonitor();
                 monitor_init(nb::find(storage), clock, reset, rdma_cmd_bus, wdma_cmd_bus,
                              rdma_cmd_monitor, wdma_cmd_monitor, read_address_regions,
-                             write_address_regions, logger, reset_active_level);
+                             write_address_regions, logger, reset_active_level, streams);
             },
             "clock"_a.none(), "reset"_a.none() = nb::none(), "rdma_cmd_bus"_a.none() = nb::none(),
             "wdma_cmd_bus"_a.none() = nb::none(), "rdma_cmd_monitor"_a.none() = nb::none(),
             "wdma_cmd_monitor"_a.none() = nb::none(), "read_address_regions"_a.none() = nb::none(),
             "write_address_regions"_a.none() = nb::none(), "logger"_a.none() = nb::none(),
-            nb::kw_only(), "reset_active_level"_a.none() = true,
+            nb::kw_only(), "reset_active_level"_a.none() = true, "streams"_a.none() = "library",
             nb::sig("def __init__(self, clock: typing.Any, reset: typing.Any = None, "
                     "rdma_cmd_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                     "rdma_cmd_monitor: typing.Any = None, wdma_cmd_monitor: typing.Any = None, "
@@ -367,21 +367,26 @@ void bind_monitor(nb::module_& m) {
                     "= None, write_address_regions: "
                     "collections.abc.Iterable[DMAAddressRegion] | None = None, "
                     "logger: logging.Logger | None = None, *, "
-                    "reset_active_level: bool = True) -> None"),
+                    "reset_active_level: bool = True, streams: str = 'library') -> None"),
             "Set up the monitor; nothing runs until start().\n\n"
             "Args:\n"
-            "    clock, reset: signals for the library monitors built here.\n"
+            "    clock, reset: signals for the monitors built here.\n"
             "    rdma_cmd_bus, wdma_cmd_bus: AvalonSTBus objects to watch, or None.\n"
-            "    rdma_cmd_monitor, wdma_cmd_monitor: ready library monitors to use instead (they\n"
-            "        stay the caller's: stop() does not cancel them).\n"
+            "    rdma_cmd_monitor, wdma_cmd_monitor: ready monitors to use instead, of either "
+            "kind\n"
+            "        (they stay the caller's: stop() does not cancel them).\n"
             "    read_address_regions, write_address_regions: iterables of DMAAddressRegion\n"
             "        (copied), or None for no checking; an empty one allows nothing.\n"
             "    logger: logger for the command lines; default cocotb.tavrin_command_monitor.\n"
             "    reset_active_level: the level at which ``reset`` is asserted (False for an\n"
-            "        active-low reset), for the library monitors built here.\n\n"
+            "        active-low reset), for the monitors built here.\n"
+            "    streams: whose monitors are built here: 'library' (cocotbext-avalon's\n"
+            "        AvalonSTMonitor) or 'native' (TavrinSTMonitor, the same on the wire at a\n"
+            "        fraction of the cost per beat).\n\n"
             "Raises:\n"
-            "    ValueError: a command bus to watch lacks its data or valid signal, or its data\n"
-            "        is too narrow for the descriptor fields (74 bits for reads, 64 for writes).")
+            "    ValueError: a ``streams`` other than 'library' or 'native', a command bus to\n"
+            "        watch that lacks its data or valid signal, or whose data is too narrow for\n"
+            "        the descriptor fields (74 bits for reads, 64 for writes).")
         .def(
             "_make_control_monitor",
             [](nb::handle self, nb::handle bus, nb::handle clock, nb::handle reset) {
@@ -390,11 +395,19 @@ void bind_monitor(nb::module_& m) {
             "bus"_a.none(), "clock"_a.none(), "reset"_a.none(),
             nb::sig("def _make_control_monitor(self, bus: typing.Any, clock: typing.Any, "
                     "reset: typing.Any) -> typing.Any"),
-            "An AvalonSTMonitor reading one whole command word per beat, or None without bus.")
+            "A monitor (as ``streams`` says) reading one whole command word per beat, or None\n"
+            "without bus.")
+        .def_prop_ro(
+            "streams",
+            [](nb::handle self) {
+                return streams_name(nb::inst_ptr<CommandMonitor>(self)->streams);
+            },
+            nb::sig("def streams(self) -> str"),
+            "Whose monitors are built here: 'library' or 'native'.")
         .def("start", &monitor_start,
              "Start one watcher task per watched stream (again only after stop()).")
         .def("stop", &monitor_stop,
-             "Cancel the watcher tasks and the library monitors this object built itself.")
+             "Cancel the watcher tasks and the monitors this object built itself.")
         .def("_run_read_commands", &run_read_commands,
              nb::sig("def _run_read_commands(self) -> "
                      "collections.abc.Coroutine[typing.Any, typing.Any, typing.NoReturn]"),
@@ -430,20 +443,22 @@ void bind_monitor(nb::module_& m) {
             "The regions' text forms joined with \", \".");
     nb::object monitor = m.attr("TavrinCommandMonitor");
     sig::sign_class(monitor);
-    sig::declare_attributes(monitor,
-                            {{"read_address_regions", "list[DMAAddressRegion] | None"},
-                             {"write_address_regions", "list[DMAAddressRegion] | None"},
-                             {"read_descriptors", "list[ReadDMADescriptor]"},
-                             {"write_descriptors", "list[WriteDMADescriptor]"},
-                             {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
-                             {"log", "logging.Logger"},
-                             {"rdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
-                             {"wdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | None"},
-                             {"_owns_rdma_cmd_monitor", "bool"},
-                             {"_owns_wdma_cmd_monitor", "bool"}});
+    sig::declare_attributes(
+        monitor, {{"read_address_regions", "list[DMAAddressRegion] | None"},
+                  {"write_address_regions", "list[DMAAddressRegion] | None"},
+                  {"read_descriptors", "list[ReadDMADescriptor]"},
+                  {"write_descriptors", "list[WriteDMADescriptor]"},
+                  {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
+                  {"log", "logging.Logger"},
+                  {"rdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None"},
+                  {"wdma_cmd_monitor", "cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None"},
+                  {"_owns_rdma_cmd_monitor", "bool"},
+                  {"_owns_wdma_cmd_monitor", "bool"}});
 }
 
 void bind_bfm(nb::module_& m) {
+    constexpr const char* kSinkType = "cocotbext.avalon.AvalonSTSink | TavrinSTSink | None";
+    constexpr const char* kSourceType = "cocotbext.avalon.AvalonSTSource | TavrinSTSource | None";
     // Like the monitor: state lives in __dict__ in the documented order, methods take `self` as
     // a plain handle, and every call between them goes through attribute lookup on the instance.
     nb::class_<Bfm> cls(
@@ -469,12 +484,12 @@ void bind_bfm(nb::module_& m) {
               nb::handle read_delay, nb::handle write_delay, nb::handle rdma_cmd_bus,
               nb::handle rdma_resp_bus, nb::handle wdma_cmd_bus, nb::handle wdma_resp_bus,
               nb::handle din_bus, nb::handle dout_bus, nb::handle mode,
-              nb::handle reset_active_level, nb::handle watchdog_cycles) {
+              nb::handle reset_active_level, nb::handle watchdog_cycles, nb::handle streams) {
                new (storage) Bfm();
                bfm_init(nb::find(storage),
                         BfmArgs{dut, clock, reset, memory, read_delay, write_delay, rdma_cmd_bus,
                                 rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus, mode,
-                                reset_active_level, watchdog_cycles});
+                                reset_active_level, watchdog_cycles, streams});
            },
            "dut"_a.none(), "clock"_a.none(), "reset"_a.none(), "memory"_a.none() = nb::none(),
            "read_response_delay_cycles"_a.none() = 2, "write_response_delay_cycles"_a.none() = 2,
@@ -482,15 +497,15 @@ void bind_bfm(nb::module_& m) {
            "wdma_cmd_bus"_a.none() = nb::none(), "wdma_resp_bus"_a.none() = nb::none(),
            "din_bus"_a.none() = nb::none(), "dout_bus"_a.none() = nb::none(),
            "mode"_a.none() = "full", nb::kw_only(), "reset_active_level"_a.none() = true,
-           "watchdog_cycles"_a.none() = nb::none(),
+           "watchdog_cycles"_a.none() = nb::none(), "streams"_a.none() = "library",
            nb::sig("def __init__(self, dut: typing.Any, clock: typing.Any, reset: typing.Any, "
                    "memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, "
                    "write_response_delay_cycles: int = 2, rdma_cmd_bus: typing.Any = None, "
                    "rdma_resp_bus: typing.Any = None, wdma_cmd_bus: typing.Any = None, "
                    "wdma_resp_bus: typing.Any = None, din_bus: typing.Any = None, "
                    "dout_bus: typing.Any = None, mode: str = 'full', *, "
-                   "reset_active_level: bool = True, watchdog_cycles: int | None = None) "
-                   "-> None"),
+                   "reset_active_level: bool = True, watchdog_cycles: int | None = None, "
+                   "streams: str = 'library') -> None"),
            "Build the stream endpoints of the modelled sides; nothing runs until start().\n\n"
            "Args:\n"
            "    dut: DUT handle; streams are found on it by prefix (rdma_cmd, rdma_resp, din,\n"
@@ -505,20 +520,24 @@ void bind_bfm(nb::module_& m) {
            "        active-low reset); every endpoint gets it.\n"
            "    watchdog_cycles: when set, a side that owes the design something and makes no\n"
            "        progress for that many clock cycles raises TimeoutError in its engine task,\n"
-           "        with the outstanding() text.\n\n"
+           "        with the outstanding() text.\n"
+           "    streams: whose endpoints the model builds: 'library' (cocotbext-avalon's\n"
+           "        AvalonSTSource and AvalonSTSink) or 'native' (TavrinSTSource and\n"
+           "        TavrinSTSink, the same on the wire at a fraction of the cost per beat).\n\n"
            "Raises:\n"
            "    ValueError: negative delay, unknown mode, a watchdog_cycles that is not\n"
-           "        positive, din/dout width not a byte multiple, or a stream wired wrongly: a\n"
-           "        missing data or valid signal, or a command or response data signal too\n"
-           "        narrow for the descriptor or response words (the message names the width).")
+           "        positive, a streams other than 'library' or 'native', din/dout width not a\n"
+           "        byte multiple, or a stream wired wrongly: a missing data or valid signal,\n"
+           "        or a command or response data signal too narrow for the descriptor or\n"
+           "        response words (the message names the width).")
         .def("_make_byte_stream_format", &make_byte_stream_format, "bus"_a.none(),
              "AvalonFormat of 8-bit symbols, width/8 per beat, first symbol in the high bits.")
         .def("_make_control_sink", &make_control_sink, "prefix"_a.none(),
              "bus"_a.none() = nb::none(),
-             "An AvalonSTSink taking one whole command word per beat (bus found by prefix).")
+             "A sink taking one whole command word per beat (bus found by prefix).")
         .def("_make_control_source", &make_control_source, "prefix"_a.none(),
              "bus"_a.none() = nb::none(),
-             "An AvalonSTSource sending one whole response word per beat, idle value 0.")
+             "A source sending one whole response word per beat, idle value 0.")
         .def(
             "_decode_mode", [](nb::handle, nb::handle mode) { return decode_mode(mode); },
             "mode"_a.none(), nb::sig("def _decode_mode(self, mode: object) -> tuple[bool, bool]"),
@@ -530,6 +549,10 @@ void bind_bfm(nb::module_& m) {
             [](nb::handle self) { return bfm_state(self).reset_active_level; },
             nb::sig("def reset_active_level(self) -> bool"),
             "The level at which ``reset`` is asserted, as given to every endpoint.")
+        .def_prop_ro(
+            "streams", [](nb::handle self) { return streams_name(bfm_state(self).streams); },
+            nb::sig("def streams(self) -> str"),
+            "Whose endpoints the model builds: 'library' or 'native'.")
         .def_prop_ro(
             "watchdog_cycles", [](nb::handle self) { return bfm_state(self).watchdog_cycles; },
             nb::sig("def watchdog_cycles(self) -> int | None"),
@@ -588,12 +611,12 @@ void bind_bfm(nb::module_& m) {
                                   {"read_responses", "cocotb.queue.Queue[ReadDMADescriptor]"},
                                   {"write_responses", "cocotb.queue.Queue[WriteDMADescriptor]"},
                                   {"_tasks", "list[cocotb.task.Task[typing.Any]]"},
-                                  {"rdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
-                                  {"rdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
-                                  {"wdma_cmd_sink", "cocotbext.avalon.AvalonSTSink | None"},
-                                  {"wdma_resp_source", "cocotbext.avalon.AvalonSTSource | None"},
-                                  {"din_source", "cocotbext.avalon.AvalonSTSource | None"},
-                                  {"dout_sink", "cocotbext.avalon.AvalonSTSink | None"},
+                                  {"rdma_cmd_sink", kSinkType},
+                                  {"rdma_resp_source", kSourceType},
+                                  {"wdma_cmd_sink", kSinkType},
+                                  {"wdma_resp_source", kSourceType},
+                                  {"din_source", kSourceType},
+                                  {"dout_sink", kSinkType},
                                   {"read_data_bytes_per_beat", "int | None"},
                                   {"write_data_bytes_per_beat", "int | None"},
                                   {"data_bytes_per_beat", "int | None"}});

@@ -285,43 +285,50 @@ class TavrinCommandMonitor:
     write_descriptors: list[WriteDMADescriptor]
     _tasks: list[cocotb.task.Task[typing.Any]]
     log: logging.Logger
-    rdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | None
-    wdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | None
+    rdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None
+    wdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None
     _owns_rdma_cmd_monitor: bool
     _owns_wdma_cmd_monitor: bool
 
-    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None, *, reset_active_level: bool = True) -> None:
+    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None, *, reset_active_level: bool = True, streams: str = 'library') -> None:
         """
         Set up the monitor; nothing runs until start().
 
         Args:
-            clock, reset: signals for the library monitors built here.
+            clock, reset: signals for the monitors built here.
             rdma_cmd_bus, wdma_cmd_bus: AvalonSTBus objects to watch, or None.
-            rdma_cmd_monitor, wdma_cmd_monitor: ready library monitors to use instead (they
-                stay the caller's: stop() does not cancel them).
+            rdma_cmd_monitor, wdma_cmd_monitor: ready monitors to use instead, of either kind
+                (they stay the caller's: stop() does not cancel them).
             read_address_regions, write_address_regions: iterables of DMAAddressRegion
                 (copied), or None for no checking; an empty one allows nothing.
             logger: logger for the command lines; default cocotb.tavrin_command_monitor.
             reset_active_level: the level at which ``reset`` is asserted (False for an
-                active-low reset), for the library monitors built here.
+                active-low reset), for the monitors built here.
+            streams: whose monitors are built here: 'library' (cocotbext-avalon's
+                AvalonSTMonitor) or 'native' (TavrinSTMonitor, the same on the wire at a
+                fraction of the cost per beat).
 
         Raises:
-            ValueError: a command bus to watch lacks its data or valid signal, or its data
-                is too narrow for the descriptor fields (74 bits for reads, 64 for writes).
+            ValueError: a ``streams`` other than 'library' or 'native', a command bus to
+                watch that lacks its data or valid signal, or whose data is too narrow for
+                the descriptor fields (74 bits for reads, 64 for writes).
         """
 
     def _make_control_monitor(self, bus: Any, clock: Any, reset: Any) -> Any:
         """
-        An AvalonSTMonitor reading one whole command word per beat, or None without bus.
+        A monitor (as ``streams`` says) reading one whole command word per beat, or None
+        without bus.
         """
+
+    @property
+    def streams(self) -> str:
+        """Whose monitors are built here: 'library' or 'native'."""
 
     def start(self) -> None:
         """Start one watcher task per watched stream (again only after stop())."""
 
     def stop(self) -> None:
-        """
-        Cancel the watcher tasks and the library monitors this object built itself.
-        """
+        """Cancel the watcher tasks and the monitors this object built itself."""
 
     def _run_read_commands(self) -> Coroutine[Any, Any, NoReturn]:
         """Endless watcher coroutine of the read command stream."""
@@ -374,17 +381,17 @@ class TavrinBFM:
     read_responses: cocotb.queue.Queue[ReadDMADescriptor]
     write_responses: cocotb.queue.Queue[WriteDMADescriptor]
     _tasks: list[cocotb.task.Task[typing.Any]]
-    rdma_cmd_sink: cocotbext.avalon.AvalonSTSink | None
-    rdma_resp_source: cocotbext.avalon.AvalonSTSource | None
-    wdma_cmd_sink: cocotbext.avalon.AvalonSTSink | None
-    wdma_resp_source: cocotbext.avalon.AvalonSTSource | None
-    din_source: cocotbext.avalon.AvalonSTSource | None
-    dout_sink: cocotbext.avalon.AvalonSTSink | None
+    rdma_cmd_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
+    rdma_resp_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    wdma_cmd_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
+    wdma_resp_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    din_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    dout_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
     read_data_bytes_per_beat: int | None
     write_data_bytes_per_beat: int | None
     data_bytes_per_beat: int | None
 
-    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full', *, reset_active_level: bool = True, watchdog_cycles: int | None = None) -> None:
+    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full', *, reset_active_level: bool = True, watchdog_cycles: int | None = None, streams: str = 'library') -> None:
         """
         Build the stream endpoints of the modelled sides; nothing runs until start().
 
@@ -402,12 +409,16 @@ class TavrinBFM:
             watchdog_cycles: when set, a side that owes the design something and makes no
                 progress for that many clock cycles raises TimeoutError in its engine task,
                 with the outstanding() text.
+            streams: whose endpoints the model builds: 'library' (cocotbext-avalon's
+                AvalonSTSource and AvalonSTSink) or 'native' (TavrinSTSource and
+                TavrinSTSink, the same on the wire at a fraction of the cost per beat).
 
         Raises:
             ValueError: negative delay, unknown mode, a watchdog_cycles that is not
-                positive, din/dout width not a byte multiple, or a stream wired wrongly: a
-                missing data or valid signal, or a command or response data signal too
-                narrow for the descriptor or response words (the message names the width).
+                positive, a streams other than 'library' or 'native', din/dout width not a
+                byte multiple, or a stream wired wrongly: a missing data or valid signal,
+                or a command or response data signal too narrow for the descriptor or
+                response words (the message names the width).
         """
 
     READ_RESPONSE_DONE: int = 12
@@ -420,14 +431,10 @@ class TavrinBFM:
         """
 
     def _make_control_sink(self, prefix: object | None, bus: object | None = None) -> object:
-        """
-        An AvalonSTSink taking one whole command word per beat (bus found by prefix).
-        """
+        """A sink taking one whole command word per beat (bus found by prefix)."""
 
     def _make_control_source(self, prefix: object | None, bus: object | None = None) -> object:
-        """
-        An AvalonSTSource sending one whole response word per beat, idle value 0.
-        """
+        """A source sending one whole response word per beat, idle value 0."""
 
     def _decode_mode(self, mode: object) -> tuple[bool, bool]:
         """(enable_read, enable_write) for a mode text."""
@@ -440,6 +447,10 @@ class TavrinBFM:
     @property
     def reset_active_level(self) -> bool:
         """The level at which ``reset`` is asserted, as given to every endpoint."""
+
+    @property
+    def streams(self) -> str:
+        """Whose endpoints the model builds: 'library' or 'native'."""
 
     @property
     def watchdog_cycles(self) -> int | None:

@@ -141,16 +141,17 @@ namespace {
 struct ControlParts {
     nb::object bus, format, clock, reset;
     bool level;
+    Streams streams;
 };
 
 ControlParts control_parts(nb::handle self, nb::handle prefix, nb::handle bus) {
-    const bool level = bfm_state(self).reset_active_level;
+    const Bfm& state = bfm_state(self);
     nb::object dut = self.attr("dut");
     nb::object resolved = bus_or_lookup(dut, prefix, bus);
     nb::object format = control_format(resolved);
     nb::object clock = self.attr("clock");
     nb::object reset = self.attr("reset");
-    return {resolved, format, clock, reset, level};
+    return {resolved, format, clock, reset, state.reset_active_level, state.streams};
 }
 
 }  // namespace
@@ -158,16 +159,17 @@ ControlParts control_parts(nb::handle self, nb::handle prefix, nb::handle bus) {
 nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus) {
     const ControlParts p = control_parts(self, prefix, bus);
     // The library calls its format parameter `fmt`, so it goes by position.
-    return avalon("AvalonSTSink")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
-                                  nb::arg("reset_active_level") = p.level,
-                                  nb::arg("packets") = false);
+    return endpoint_class(p.streams, "Sink")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                             nb::arg("reset_active_level") = p.level,
+                                             nb::arg("packets") = false);
 }
 
 nb::object make_control_source(nb::handle self, nb::handle prefix, nb::handle bus) {
     const ControlParts p = control_parts(self, prefix, bus);
-    return avalon("AvalonSTSource")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
-                                    nb::arg("reset_active_level") = p.level,
-                                    nb::arg("packets") = false, nb::arg("idle_value") = 0);
+    return endpoint_class(p.streams, "Source")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                               nb::arg("reset_active_level") = p.level,
+                                               nb::arg("packets") = false,
+                                               nb::arg("idle_value") = 0);
 }
 
 void log_transaction(nb::handle self, nb::handle message, nb::args args) {
@@ -189,6 +191,7 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     const nb::object& enable_write = enables[1];
     state.watchdog_cycles = checked_watchdog(a.watchdog_cycles);
     state.reset_active_level = py::truthy(a.reset_active_level);
+    state.streams = parse_streams(a.streams, "TavrinBFM");
     self.attr("enable_read") = enable_read;
     self.attr("enable_write") = enable_write;
 
@@ -241,10 +244,10 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     if (reads) {
         self.attr("rdma_cmd_sink") = self.attr("_make_control_sink")("rdma_cmd", rdma_cmd);
         self.attr("rdma_resp_source") = self.attr("_make_control_source")("rdma_resp", rdma_resp);
-        nb::object source =
-            avalon("AvalonSTSource")(din, din_format, a.clock, nb::arg("reset") = a.reset,
-                                     nb::arg("reset_active_level") = level,
-                                     nb::arg("packets") = true, nb::arg("idle_value") = 0);
+        nb::object source = endpoint_class(state.streams, "Source")(
+            din, din_format, a.clock, nb::arg("reset") = a.reset,
+            nb::arg("reset_active_level") = level, nb::arg("packets") = true,
+            nb::arg("idle_value") = 0);
         self.attr("din_source") = source;
         self.attr("read_data_bytes_per_beat") = source.attr("symbols_per_beat");
         nb::object empty = bus_signal(din, "empty");
@@ -255,7 +258,7 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     if (writes) {
         self.attr("wdma_cmd_sink") = self.attr("_make_control_sink")("wdma_cmd", wdma_cmd);
         self.attr("wdma_resp_source") = self.attr("_make_control_source")("wdma_resp", wdma_resp);
-        nb::object sink = avalon("AvalonSTSink")(
+        nb::object sink = endpoint_class(state.streams, "Sink")(
             dout, dout_format, a.clock, nb::arg("reset") = a.reset,
             nb::arg("reset_active_level") = level, nb::arg("packets") = false);
         self.attr("dout_sink") = sink;

@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/coro.hpp"
+#include "tavrin_streams.hpp"
 #include "tavrin_tracking.hpp"
 
 namespace corvane::tavrin {
@@ -23,6 +24,7 @@ struct Bfm {
     Side write{"write",     "wdma_cmd_sink", "wdma_resp_source", "dout_sink", "wdma_cmd",
                "wdma_resp", "dout"};
     bool reset_active_level = true;
+    Streams streams = Streams::Library;       // whose endpoints it builds
     nb::object watchdog_cycles = nb::none();  // None or a positive number of clock cycles
     bool started = false;                     // start() ran at least once
     bool din_has_empty = false;               // the design's din stream has an empty signal
@@ -38,7 +40,7 @@ struct BfmArgs {
     nb::handle read_response_delay_cycles, write_response_delay_cycles;
     nb::handle rdma_cmd_bus, rdma_resp_bus, wdma_cmd_bus, wdma_resp_bus, din_bus, dout_bus;
     nb::handle mode;
-    nb::handle reset_active_level, watchdog_cycles;
+    nb::handle reset_active_level, watchdog_cycles, streams;
 };
 
 /// Constructor body: validates, checks the streams' wiring, sets the attributes in their

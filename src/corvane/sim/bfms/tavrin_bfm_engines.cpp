@@ -1,10 +1,10 @@
 // src/corvane/sim/bfms/tavrin_bfm_engines.cpp: the read and write engines of TavrinBFM.
 //
 // The engines are C++ coroutines driven by cocotb as tasks. Every stream operation goes through
-// the library endpoints and every wait through ClockCycles on the model's clock; nothing polls.
-// Attributes of the model (endpoints, delays, memory, class constants, hooks) are read at the
-// moment of use, so a test may change a delay between transfers and a subclass may override a
-// hook or a constant.
+// the model's endpoints (cocotbext-avalon's or ours: the same calls) and every wait through
+// ClockCycles on the model's clock; nothing polls. Attributes of the model (endpoints, delays,
+// memory, class constants, hooks) are read at the moment of use, so a test may change a delay
+// between transfers and a subclass may override a hook or a constant.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,9 +26,12 @@ constexpr long kReadResponseStop = 2;
 constexpr std::uint64_t kWriteResponseReset = std::uint64_t{1} << 33;
 constexpr std::uint64_t kWriteResponseStop = std::uint64_t{1} << 34;
 
-/// `endpoint.recv_beat()` result, with the library's duplicate frame dropped.
-nb::object take_beat(nb::handle endpoint, nb::handle beat) {
-    drop_duplicate_frame(endpoint, beat);
+/// `endpoint.recv_beat()` result, with the library's duplicate frame dropped (our sinks file
+/// none).
+nb::object take_beat(nb::handle self, nb::handle endpoint, nb::handle beat) {
+    if (bfm_state(self).streams == Streams::Library) {
+        drop_duplicate_frame(endpoint, beat);
+    }
     return nb::borrow(beat);
 }
 
@@ -74,7 +77,7 @@ coro::Coroutine read_loop(nb::object self) {
     Side& side = bfm_state(self).read;
     for (;;) {
         nb::object sink = self.attr("rdma_cmd_sink");
-        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        nb::object beat = take_beat(self, sink, co_await sink.attr("recv_beat")());
         nb::object word = beat.attr("data");
         nb::object descriptor = py::attr(kModule, "ReadDMADescriptor").attr("decode")(word);
         Transfer& transfer = side.take(descriptor);
@@ -152,7 +155,7 @@ coro::Coroutine write_loop(nb::object self) {
     Side& side = bfm_state(self).write;
     for (;;) {
         nb::object sink = self.attr("wdma_cmd_sink");
-        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        nb::object beat = take_beat(self, sink, co_await sink.attr("recv_beat")());
         nb::object word = beat.attr("data");
         nb::object descriptor = py::attr(kModule, "WriteDMADescriptor").attr("decode")(word);
         Transfer& transfer = side.take(descriptor);
@@ -213,7 +216,7 @@ coro::Coroutine write_payload(nb::object self, nb::object length) {
     std::vector<std::uint8_t> payload;  // grows with the beats: a length is not a promise
     for (long long i = 0; i < beats; ++i) {
         nb::object sink = self.attr("dout_sink");
-        nb::object beat = take_beat(sink, co_await sink.attr("recv_beat")());
+        nb::object beat = take_beat(self, sink, co_await sink.attr("recv_beat")());
         if (transfer != nullptr) {
             ++transfer->arrived;
         }
