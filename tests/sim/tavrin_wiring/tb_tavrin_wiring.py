@@ -1,5 +1,9 @@
 """The DMA model against a design's wiring (tavrin_wiring.v): each common mistake refused at
-construction with its message, and a design with an active-low reset served end to end."""
+construction with its message, and a design with an active-low reset served end to end.
+TAVRIN_STREAMS says whose endpoints the model and the monitor build ("library", the default, or
+"native")."""
+
+import os
 
 import cocotb
 import pytest
@@ -9,6 +13,7 @@ from cocotbext.avalon import AvalonSTBus
 
 from corvane.sim.bfms.tavrin import SparseByteMemory, TavrinBFM, TavrinCommandMonitor
 
+STREAMS = os.environ.get("TAVRIN_STREAMS", "library")
 NO_VALID = ("without valid every clock cycle would count as a transfer; add the port (every "
             "stream of the Intel DMA components carries valid)")
 
@@ -45,9 +50,10 @@ def build(dut, instance, what):
     if what == "monitor":
         return TavrinCommandMonitor(dut.clk, dut.reset_n,
                                     rdma_cmd_bus=AvalonSTBus.from_prefix(handle, "rdma_cmd"),
-                                    reset_active_level=False)
+                                    reset_active_level=False, streams=STREAMS)
     mode = what.split()[0]
-    return TavrinBFM(handle, dut.clk, dut.reset_n, mode=mode, reset_active_level=False)
+    return TavrinBFM(handle, dut.clk, dut.reset_n, mode=mode, reset_active_level=False,
+                     streams=STREAMS)
 
 
 @cocotb.test()
@@ -85,10 +91,11 @@ async def active_low_reset_design(dut):
     pattern = bytes(range(7, 71))
     memory.write(0x1000, pattern)
     bfm = TavrinBFM(dut, dut.clk, dut.reset_n, memory=memory, reset_active_level=False,
-                    watchdog_cycles=200)
+                    watchdog_cycles=200, streams=STREAMS)
     monitor = TavrinCommandMonitor(dut.clk, dut.reset_n,
                                    rdma_cmd_bus=AvalonSTBus.from_prefix(dut, "rdma_cmd"),
-                                   reset_active_level=False)
+                                   reset_active_level=False, streams=STREAMS)
+    assert (bfm.streams, monitor.streams) == (STREAMS, STREAMS)
     bfm.start()
     monitor.start()
     dut.src_address.value, dut.dst_address.value, dut.length.value = 0x1000, 0x8000, 64

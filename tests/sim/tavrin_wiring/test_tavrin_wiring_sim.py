@@ -1,5 +1,5 @@
 """Wiring checks and reset polarity of the DMA model in an Icarus simulation (the cocotb tests
-are in tb_tavrin_wiring.py)."""
+are in tb_tavrin_wiring.py), with either streams= choice."""
 
 from pathlib import Path
 
@@ -12,6 +12,8 @@ LOOPBACK = HERE.parents[2] / "examples" / "dma_loopback" / "dma_loopback.v"
 
 
 @pytest.mark.sim
-def test_wiring_in_simulation(tmp_path):
+@pytest.mark.parametrize("streams", ["library", "native"])
+def test_wiring_in_simulation(tmp_path, streams):
     run_cocotb(tmp_path, "tavrin_wiring", "tb_tavrin_wiring",
-               sources=[LOOPBACK, HERE / "tavrin_wiring.v"], test_dir=HERE)
+               sources=[LOOPBACK, HERE / "tavrin_wiring.v"], test_dir=HERE,
+               env={"TAVRIN_STREAMS": streams})
