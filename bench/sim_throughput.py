@@ -133,7 +133,6 @@ async def _edges_only(dut, memory, total, chunk):
 @cocotb.test()
 async def throughput(dut):
     from corvane.sim.bfms import tavrin
-    from corvane.sim.bfms.tavrin import SparseByteMemory
 
     mode = os.environ["BENCH_MODE"]
     total = int(os.environ["BENCH_BYTES"])
@@ -148,7 +147,7 @@ async def throughput(dut):
     dut.reset.value = 0
     await RisingEdge(dut.clk)
 
-    memory = SparseByteMemory()
+    memory = tavrin.SparseByteMemory()
     pattern = bytes((i * 13 + 5) & 0xFF for i in range(chunk))
     memory.write(SOURCE, pattern)
     rss_before = _rss_kib()
@@ -230,7 +229,8 @@ def _run(workdir, sim, mode, total, chunk, baseline=None, watchdog=None):
     finally:
         del sys.path[:len(front)]
     figures = json.loads(result.read_text())
-    if mode == "before" and not Path(figures["module"]).is_relative_to(baseline.resolve()):
+    imported = Path(figures["module"]).resolve()
+    if mode == "before" and not imported.is_relative_to(baseline.resolve()):
         sys.exit(f"the before run imported {figures['module']}, not the model in {baseline}")
     return figures
 
