@@ -51,7 +51,9 @@ void wait_for_lock(nb::handle fd) {
 BuildLock::BuildLock(nb::handle build_dir) {
     nb::object directory = py::path(build_dir).attr("absolute")();
     nb::object name = directory.attr("name");
-    nb::object lock_path = directory.attr("parent").attr("__truediv__")(
+    nb::object parent = directory.attr("parent");
+    parent.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    nb::object lock_path = parent.attr("__truediv__")(
         py::steal_checked(PyNumber_Add(name.ptr(), nb::str(".lock").ptr())));
     nb::handle os = py::module("os");
     nb::object flags = os.attr("O_RDWR") | os.attr("O_CREAT");

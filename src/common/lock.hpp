@@ -15,7 +15,8 @@ namespace nb = nanobind;
 /// Holds the lock of `build_dir` from construction to destruction (every way out of a scope,
 /// KeyboardInterrupt and SystemExit included). While another run holds it, one line saying so
 /// is printed and the constructor waits; an interrupt during the wait propagates. The lock file
-/// is created in the existing parent of `build_dir`; a missing parent is FileNotFoundError.
+/// goes into the parent of `build_dir`, made with its own parents when missing (cocotb makes the
+/// build directory itself that way).
 class BuildLock {
   public:
     explicit BuildLock(nb::handle build_dir);

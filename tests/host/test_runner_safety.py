@@ -113,15 +113,19 @@ def test_clean_step_never_removes_the_root_or_outside_it(project, build_dir):
 
 
 FLOWS = {
-    "rtl": lambda root: rtl.rtl_test_cocotb(root, "top", "tb", sources=[], build_dir="b"),
-    "questa": lambda root: pelorin.run_questa(root, "sys", "tb", build_dir="b"),
-    "verilator": lambda root: pelorin.run_verilator(root, "sys", "tb", build_dir="b"),
-    "clean": lambda root: quessel._clean_sim_build(root, "icarus", build_dir="b"),
+    "rtl": lambda root, b: rtl.rtl_test_cocotb(root, "top", "tb", sources=[], build_dir=b),
+    "questa": lambda root, b: pelorin.run_questa(root, "sys", "tb", build_dir=b),
+    "verilator": lambda root, b: pelorin.run_verilator(root, "sys", "tb", build_dir=b),
+    "clean": lambda root, b: quessel._clean_sim_build(root, "icarus", build_dir=b),
 }
 
 
 @pytest.mark.parametrize("flow, fail_at, error, steps", [
     ("rtl", None, None, ["build", "test", "check"]),
+    # A build directory in folders that do not exist yet: they are made for the lock file.
+    ("rtl", "new", None, ["build", "test", "check"]),
+    ("questa", "new", None, ["compile", "build", "test", "check"]),
+    ("verilator", "new", None, ["build", "test", "check"]),
     ("rtl", "build", KeyboardInterrupt(), ["build"]),
     ("rtl", "test", SystemExit(1), ["build", "test"]),
     ("rtl", "check", RuntimeError("no results"), ["build", "test", "check"]),
@@ -133,21 +137,23 @@ FLOWS = {
 ])
 def test_lock_is_held_for_the_whole_run_and_released_on_every_way_out(
         tmp_path, monkeypatch, flow, fail_at, error, steps):
-    probe = Probe(monkeypatch, tmp_path / "b.lock", fail_at, error)
+    build_dir = "runs/new/b" if fail_at == "new" else "b"
+    probe = Probe(monkeypatch, tmp_path / f"{build_dir}.lock", fail_at, error)
     monkeypatch.setattr(pelorin, "compile_with_msim_setup",
                         lambda root, top, build_dir: probe.step("compile", build_dir=build_dir))
     monkeypatch.setattr(pelorin, "get_msim_libraries", lambda path: [])
     monkeypatch.setattr(pelorin, "_msim_verilog_sources", lambda root, top: [])
-    (tmp_path / "b").mkdir()
+    if build_dir == "b":
+        (tmp_path / "b").mkdir()
     monkeypatch.setattr("shutil.rmtree", lambda path: probe.step("clean"))
     if error is None:
-        FLOWS[flow](tmp_path)
+        FLOWS[flow](tmp_path, build_dir)
     else:
         with pytest.raises(type(error)):
-            FLOWS[flow](tmp_path)
+            FLOWS[flow](tmp_path, build_dir)
     assert [name for name, _, _ in probe.seen] == steps
     assert all(held for _, held, _ in probe.seen)
-    assert {d for _, _, d in probe.seen} <= {None, "b", tmp_path / "b"}
+    assert {d for _, _, d in probe.seen} <= {None, build_dir, tmp_path / build_dir}
     assert not probe.held()
 
 

@@ -244,8 +244,6 @@ void run_verilator(nb::handle project_root, nb::handle hdl_toplevel, nb::handle 
         // Verilator's test step can trace only a model built with tracing.
         build_kwargs["waves"] = debug;
     }
-    // cocotb makes the directory with its parents; the lock file next to it needs the parent.
-    build_dir.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     BuildLock lock(build_dir);
     runner.attr("build")(**build_kwargs);
     nb::object results_xml;

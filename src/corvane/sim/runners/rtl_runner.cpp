@@ -128,9 +128,7 @@ void rtl_test_cocotb(nb::handle project_root, nb::handle hdl_toplevel, nb::handl
     bool is_debug = py::truthy(debug);
     bool questa = kind == Simulator::questa;
     // One run at a time in a build directory, from the build to the results check: a run must
-    // never test another's build or read its results. cocotb would create the directory with
-    // its parents; the lock file next to it needs the parent first.
-    build_dir.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    // never test another's build or read its results.
     BuildLock lock(build_dir);
 
     nb::dict build_kwargs;
