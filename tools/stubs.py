@@ -10,6 +10,7 @@ import dataclasses
 import importlib
 import importlib.machinery
 import pathlib
+import re
 import subprocess
 import sys
 import tempfile
@@ -98,6 +99,21 @@ def declare_dataclasses(text: str, module: str) -> str:
     return "\n".join(out) + "\n"
 
 
+def _add_imports(lines: list[str], modules) -> None:
+    """`import NAME` for each module the stub does not import yet, in order, before its first
+    import (or after its docstring when it has none)."""
+    missing = [f"import {name}" for name in modules if f"import {name}" not in lines]
+    if not missing:
+        return
+    at = next((i for i, line in enumerate(lines) if line.startswith(("import ", "from "))), None)
+    if at is None:
+        tree = ast.parse("\n".join(lines))
+        has_docstring = ast.get_docstring(tree, clean=False) is not None
+        at = tree.body[0].end_lineno if has_docstring else 0
+        missing = [""] * has_docstring + missing + [""]
+    lines[at:at] = missing
+
+
 def declare_unhashable(text: str) -> str:
     """Write `__hash__ = None` (an unhashable class) the way typeshed does."""
     lines = text.splitlines()
@@ -107,21 +123,81 @@ def declare_unhashable(text: str) -> str:
     for i in marked:
         indent = lines[i][: len(lines[i]) - len(lines[i].lstrip())]
         lines[i] = indent + "__hash__: typing.ClassVar[None]  # type: ignore[assignment]"
-    if "import typing" not in lines:
-        first_import = next(i for i, line in enumerate(lines) if line.startswith(("import ", "from ")))
-        lines.insert(first_import, "import typing")
+    _add_imports(lines, ["typing"])
     return "\n".join(lines) + "\n"
 
 
+def _own_classes(module):
+    return [value for value in vars(module).values()
+            if isinstance(value, type) and value.__module__ == module.__name__]
+
+
+def _is_signed(value) -> bool:
+    return type(value).__name__ == "_SignedFunction" and hasattr(value, "__wrapped__")
+
+
+def unwrap_signatures(module) -> None:
+    """Put the nanobind functions back where the modules wrapped them for inspect.signature,
+    so nanobind's stub generator sees its own functions (in this throwaway process only)."""
+    for cls in _own_classes(module):
+        for name, value in list(vars(cls).items()):
+            if _is_signed(value):
+                setattr(cls, name, value.__wrapped__)
+            elif isinstance(value, (classmethod, staticmethod)) and _is_signed(value.__func__):
+                setattr(cls, name, type(value)(value.__func__.__wrapped__))
+        if "__signature__" in vars(cls):
+            delattr(cls, "__signature__")
+
+
+def declare_attributes(text: str, module: str) -> str:
+    """Declare the instance attributes a class lists in its `__annotations__` in its stub body,
+    after the docstring, and import the modules their types name."""
+    imported = importlib.import_module(module)
+    lines = text.splitlines()
+    inserted: dict[int, list[str]] = {}  # line index -> lines to put after it
+    needed: set[str] = set()
+    for node in ast.parse(text).body:
+        cls = getattr(imported, node.name, None) if isinstance(node, ast.ClassDef) else None
+        annotations = vars(cls).get("__annotations__") if isinstance(cls, type) else None
+        if not annotations or dataclasses.is_dataclass(cls):
+            continue
+        indent = " " * node.body[0].col_offset
+        declared = [f"{indent}{name}: {kind}" for name, kind in annotations.items()]
+        # After the docstring and a blank line, or first in the body and followed by one.
+        if ast.get_docstring(node) is not None:
+            inserted[node.body[0].end_lineno - 1] = ["", *declared]
+        else:
+            inserted[node.lineno - 1] = [*declared, ""]
+        for kind in annotations.values():
+            needed.update(m.rpartition(".")[0]
+                          for m in re.findall(r"\b[a-z_]\w*(?:\.\w+)+", kind))
+    if not inserted:
+        return text
+    out = []
+    for index, line in enumerate(lines):
+        out.append(line)
+        out.extend(inserted.get(index, []))
+    _add_imports(out, sorted(needed - {module}))
+    return "\n".join(out) + "\n"
+
+
+def _run_stubgen(module: str, output: str) -> None:
+    import nanobind.stubgen
+
+    unwrap_signatures(importlib.import_module(module))
+    nanobind.stubgen.main(["-q", "-P", "-m", module, "-o", output])
+
+
 def generate(module: str, output: pathlib.Path) -> None:
-    subprocess.run(
-        [sys.executable, "-m", "nanobind.stubgen", "-q", "-P", "-m", module, "-o", str(output)],
-        check=True,
-    )
-    output.write_text(declare_unhashable(declare_dataclasses(output.read_text(), module)))
+    subprocess.run([sys.executable, __file__, "--stubgen", module, str(output)], check=True)
+    text = declare_dataclasses(output.read_text(), module)
+    output.write_text(declare_unhashable(declare_attributes(text, module)))
 
 
 def main() -> int:
+    if sys.argv[1:2] == ["--stubgen"]:  # generate() runs the stub generator this way
+        _run_stubgen(sys.argv[2], sys.argv[3])
+        return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     mode = parser.add_mutually_exclusive_group(required=True)
     mode.add_argument("--write", action="store_true")

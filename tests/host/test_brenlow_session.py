@@ -35,10 +35,11 @@ def assert_idle(s):
 def test_constructor_converts_settings_and_starts_nothing(tmp_path, monkeypatch):
     log = write_plan(tmp_path, monkeypatch)
     s = JtagSession(SCRIPTED, master_index="2", uart_index=1.0, startup_timeout=1, work_dir="w")
+    # In the documented order, and each declared in the stubs.
     assert list(vars(s)) == [
         "brenlow", "master_index", "uart_index", "startup_timeout", "work_dir", "_lock",
         "_proc", "_output", "_reader_thread", "_script_context", "_script_path",
-    ]  # fmt: skip
+    ] == list(JtagSession.__annotations__)  # fmt: skip
     assert (s.master_index, s.uart_index, s.startup_timeout) == (2, 1, 1.0)
     assert type(s.startup_timeout) is float and s.work_dir == pathlib.Path("w")
     s.close()

@@ -118,3 +118,40 @@ def test_dependencies_are_ranges_with_the_pinned_versions_inside():
         name, floor, ceiling = match.groups()
         assert pins.get(name.lower()) == floor, f"{name}: constraints.txt pins another version"
         assert int(ceiling) == int(floor.split(".")[0]) + 1, requirement
+def _public_callables():
+    import corvane.protocols.avalon_st.sarnel.checker as checker
+    import corvane.sim.bfms.tavrin as tavrin
+    import corvane.sim.models.sarnel as sarnel
+
+    for cls in [*[getattr(tavrin, name) for name in tavrin.__all__], checker.VIPProtocolChecker,
+                sarnel.BaseVIPPredictor]:
+        yield cls.__qualname__, cls
+        for name, value in vars(cls).items():
+            if not name.startswith("_") and callable(getattr(cls, name)) and not isinstance(
+                    value, type):
+                yield f"{cls.__qualname__}.{name}", getattr(cls, name)
+
+
+# A few in full: keyword-only parameters, defaults nanobind stores apart, a bound classmethod.
+SIGNATURES = {
+    "TavrinCommandMonitor": "(clock: 'typing.Any', reset: 'typing.Any' = None, rdma_cmd_bus: "
+    "'typing.Any' = None, wdma_cmd_bus: 'typing.Any' = None, rdma_cmd_monitor: 'typing.Any' = "
+    "None, wdma_cmd_monitor: 'typing.Any' = None, read_address_regions: "
+    "'collections.abc.Iterable[DMAAddressRegion] | None' = None, write_address_regions: "
+    "'collections.abc.Iterable[DMAAddressRegion] | None' = None, logger: 'logging.Logger | None' "
+    "= None, *, reset_active_level: 'bool' = True, streams: 'str' = 'library')",
+    "ReadDMADescriptor.decode": "(value: 'typing.SupportsIndex') -> 'typing.Self'",
+    "VIPProtocolChecker.expected_video_symbols":
+        "(self, size: 'corvane.video.FrameSize | None' = None) -> 'int'",
+}
+
+
+@pytest.mark.parametrize("name, value", list(_public_callables()),
+                         ids=[name for name, _ in _public_callables()])
+def test_public_callables_have_a_real_signature(name, value):
+    import inspect
+
+    signature = inspect.signature(value)
+    kinds = [p.kind for p in signature.parameters.values()]
+    assert kinds != [inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD], name
+    assert str(signature) == SIGNATURES.get(name, str(signature))

@@ -16,6 +16,7 @@ from corvane.protocols.avalon_st.sarnel import (
 )
 from corvane.protocols.avalon_st.sarnel.checker import VIPProtocolChecker, VIPProtocolError
 from corvane.video import FrameSize, VideoFormat
+from getter_support import GetterError, failing
 
 LOGGER = "cocotb.corvane.vip_protocol_checker"
 BEFORE_CONTROL = "VIP video packet received before any control packet"
@@ -214,6 +215,7 @@ def test_construction_sets_the_attributes_in_order():
     fmt = VideoFormat()
     checker = VIPProtocolChecker(fmt=fmt)
     assert list(vars(checker)) == ["fmt", "_control_size", "check_video_packet_size", "log"]
+    assert list(VIPProtocolChecker.__annotations__) == list(vars(checker))  # as the stubs say
     assert checker.fmt is fmt and checker.check_video_packet_size is False
     assert checker.log is logging.getLogger(LOGGER)
     with pytest.raises(AttributeError):
@@ -257,3 +259,12 @@ def test_a_checker_copies_pickles_and_is_weakly_referenced_like_a_plain_object(c
         twin.reset()
         assert checker.control_size == FrameSize(2, 2)
     assert weakref.ref(checker)() is checker
+
+
+@pytest.mark.parametrize("name", ["width", "height"])
+def test_a_failing_packet_attribute_raises_its_own_error(checker, name):
+    packet = failing(VIPControlPacket, name)(640, 480)
+    with pytest.raises(GetterError, match=name):
+        checker.observe(packet)
+    assert type(packet).read_after_failure == []
+    assert checker.control_size is None

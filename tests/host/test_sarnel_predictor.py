@@ -19,6 +19,7 @@ from corvane.protocols.avalon_st.sarnel import (
 )
 from corvane.sim.models.sarnel import BaseVIPPredictor, PacketExpectation
 from corvane.video import FrameSize, VideoFormat
+from getter_support import GetterError, failing
 
 IpMode = BaseVIPPredictor.IpMode
 RGB = VideoFormat()
@@ -347,6 +348,7 @@ def test_module_surface():
     predictor = InverterPredictor()
     assert list(vars(predictor)) == ["model", "input_codec", "output_codec", "last_input_size",
                                      "support_passthrough", "ip_mode"]
+    assert list(BaseVIPPredictor.__annotations__) == list(vars(predictor))  # as the stubs say
     assert sarnel_module.IntelVIPFrameCodec is IntelVIPFrameCodec
     assert sarnel_module.FrameSize is FrameSize and sarnel_module.numpy is np
     assert sarnel_module.IntEnum is enum.IntEnum and sarnel_module.auto is enum.auto
@@ -368,3 +370,13 @@ def test_a_predictor_copies_pickles_and_is_weakly_referenced_like_a_plain_object
         twin.held.append(2)
         assert predictor.held == [1]
     assert weakref.ref(predictor)() is predictor
+
+
+@pytest.mark.parametrize("name", ["width", "height", "interlacing"])
+def test_a_failing_packet_attribute_raises_its_own_error(name):
+    codec = IntelVIPFrameCodec(VideoFormat())
+    predictor = BaseVIPPredictor(Invert(), codec, codec)
+    packet = failing(VIPControlPacket, name)(4, 2)
+    with pytest.raises(GetterError, match=name):
+        predictor.process_packet(packet)
+    assert type(packet).read_after_failure == []

@@ -15,6 +15,8 @@ import cocotbext.avalon
 import pytest
 from cocotbext.avalon import AvalonFormat, AvalonSTFrame
 
+from getter_support import GetterError, failing
+
 from corvane.sim.bfms import tavrin
 from corvane.sim.bfms.tavrin import ReadDMADescriptor, SparseByteMemory, TavrinBFM
 
@@ -46,10 +48,16 @@ class Entity:
 
 
 class Bus:
-    def __init__(self, prefix, width):
+    """An Avalon-ST bus as the library builds it: data, valid and ready (and the packet
+    signals on data streams); a signal it did not find is no attribute at all."""
+
+    def __init__(self, prefix, width, missing=(), extra=()):
         self._name = prefix
         self._entity = Entity()
         self.data = Signal(width)
+        for name in ["valid", "ready", "startofpacket", "endofpacket", *extra]:
+            if name not in missing:
+                setattr(self, name, Signal(1))
 
 
 class Beat:
@@ -124,6 +132,14 @@ class Sink(Endpoint):
     pass
 
 
+class NativeSource(Endpoint):
+    pass
+
+
+class NativeSink(Endpoint):
+    pass
+
+
 class Cycles:
     def __init__(self, clock, count):
         self.clock, self.count = clock, count
@@ -147,6 +163,8 @@ def env(monkeypatch):
                         classmethod(lambda cls, dut, prefix: Bus(prefix, WIDTHS[prefix])))
     monkeypatch.setattr(cocotbext.avalon, "AvalonSTSource", Source)
     monkeypatch.setattr(cocotbext.avalon, "AvalonSTSink", Sink)
+    monkeypatch.setattr(tavrin, "TavrinSTSource", NativeSource)
+    monkeypatch.setattr(tavrin, "TavrinSTSink", NativeSink)
     monkeypatch.setattr(cocotb, "start_soon", lambda coro: env.started.append(coro) or coro)
     monkeypatch.setattr(cocotb.triggers, "ClockCycles", Cycles)
     monkeypatch.setattr(cocotb.utils, "get_sim_time", lambda: env.time)
@@ -192,29 +210,33 @@ ATTRIBUTES = ["enable_read", "enable_write", "log", "dut", "clock", "reset", "me
               "read_data_bytes_per_beat", "write_data_bytes_per_beat", "data_bytes_per_beat"]
 
 
-def test_attributes_in_order_and_endpoints(env):
+@pytest.mark.parametrize("streams, Source, Sink", [("library", Source, Sink),
+                                                   ("native", NativeSource, NativeSink)])
+def test_attributes_in_order_and_endpoints(env, streams, Source, Sink):
     memory = SparseByteMemory()
-    bfm = TavrinBFM(Dut(), "clk", "rst", memory, 3, 4)
-    assert list(vars(bfm)) == ATTRIBUTES
+    bfm = TavrinBFM(Dut(), "clk", "rst", memory, 3, 4, streams=streams)
+    assert bfm.streams == streams
+    assert list(vars(bfm)) == ATTRIBUTES == list(TavrinBFM.__annotations__)  # stubs declare them
     assert bfm.memory is memory  # an empty memory is still the one to share
     assert (bfm.read_response_delay_cycles, bfm.write_response_delay_cycles) == (3, 4)
     assert bfm.log.name == "cocotb.top.tavrin_bfm"
     assert bfm._tasks == [] and bfm.read_commands.maxsize <= 0
     assert (bfm.read_data_bytes_per_beat, bfm.write_data_bytes_per_beat,
             bfm.data_bytes_per_beat) == (16, 8, 16)
-    assert isinstance(TavrinBFM(Dut(), "clk", "rst").memory, SparseByteMemory)
+    assert isinstance(TavrinBFM(Dut(), "clk", "rst", streams=streams).memory, SparseByteMemory)
 
     by_prefix = {e.bus._name: e for e in Endpoint.created if e.bus._name in WIDTHS}
     for prefix, kind, fmt, kwargs in [
-        ("rdma_cmd", Sink, (141, 1, False), {"reset": "rst", "packets": False}),
-        ("rdma_resp", Source, (32, 1, False), {"reset": "rst", "packets": False, "idle_value": 0}),
-        ("din", Source, (8, 16, True), {"reset": "rst", "packets": True, "idle_value": 0}),
-        ("wdma_cmd", Sink, (124, 1, False), {"reset": "rst", "packets": False}),
-        ("wdma_resp", Source, (64, 1, False), {"reset": "rst", "packets": False, "idle_value": 0}),
-        ("dout", Sink, (8, 8, True), {"reset": "rst", "packets": False}),
+        ("rdma_cmd", Sink, (141, 1, False), {"packets": False}),
+        ("rdma_resp", Source, (32, 1, False), {"packets": False, "idle_value": 0}),
+        ("din", Source, (8, 16, True), {"packets": True, "idle_value": 0}),
+        ("wdma_cmd", Sink, (124, 1, False), {"packets": False}),
+        ("wdma_resp", Source, (64, 1, False), {"packets": False, "idle_value": 0}),
+        ("dout", Sink, (8, 8, True), {"packets": False}),
     ]:
         endpoint = by_prefix[prefix]
-        assert type(endpoint) is kind and endpoint.clock == "clk" and endpoint.kwargs == kwargs
+        assert type(endpoint) is kind and endpoint.clock == "clk"
+        assert endpoint.kwargs == {"reset": "rst", "reset_active_level": True, **kwargs}
         assert (endpoint.fmt.bits_per_symbol, endpoint.fmt.symbols_per_beat,
                 endpoint.fmt.first_symbol_in_high_order_bits) == fmt
 
@@ -278,6 +300,8 @@ def test_decode_mode_override_is_unpacked_like_python(env, decoded, outcome):
 
 MODE_ERROR = "TavrinBFM mode must be 'full', 'read', 'read_only', 'write', or 'write_only'"
 DELAY_ERROR = "DMA response delays must be non-negative"
+STREAMS_ERROR = ("TavrinBFM streams must be 'library' (cocotbext-avalon's endpoints) or 'native' "
+                 "(corvane's TavrinST endpoints), got ")
 
 
 @pytest.mark.parametrize(
@@ -293,14 +317,25 @@ DELAY_ERROR = "DMA response delays must be non-negative"
         ({}, {"din": 36}, "top.din: DMA data bus width must be byte-aligned"),
         ({"mode": "write"}, {"din": 36, "dout": 12},
          "top.dout: DMA data bus width must be byte-aligned"),
+        ({"watchdog_cycles": 0}, {},
+         "watchdog_cycles must be None or a positive number of clock cycles, got 0"),
+        ({"mode": "write"}, {"wdma_resp": 43}, "top.wdma_resp: data is 43 bits wide, but the "
+         "model's write responses need at least 44 bits (the widest is 0x800ffffffff: the done "
+         "flag above a 32-bit byte count); widen wdma_resp_data to 44 bits or more"),
+        ({"streams": "Native"}, {}, STREAMS_ERROR + "'Native'"),
+        ({"streams": None}, {"din": 36}, STREAMS_ERROR + "None"),  # before the wiring
+        ({"streams": "native", "mode": "dual"}, {}, MODE_ERROR),
+        ({}, {"wdma_cmd": 63}, "top.wdma_cmd: data is 63 bits wide, but write descriptors need "
+         "at least 64 bits (length in bits 63..32); widen wdma_cmd_data to 64 bits or more"),
     ],
 )
 def test_construction_errors(env, monkeypatch, kwargs, widths, message):
-    monkeypatch.setitem(WIDTHS, "din", widths.get("din", 128))
-    monkeypatch.setitem(WIDTHS, "dout", widths.get("dout", 64))
+    for name, width in widths.items():
+        monkeypatch.setitem(WIDTHS, name, width)
     with pytest.raises(ValueError) as error:
         TavrinBFM(Dut(), "clk", "rst", **kwargs)
     assert str(error.value) == message
+    assert Endpoint.created == []  # every check comes before the first endpoint
 
 
 @pytest.mark.parametrize(
@@ -430,18 +465,22 @@ def test_read_without_data(env, word, response):
     engine.close()
 
 
+ALIGNED = "Read DMA BFM requires transfers aligned to the exported din beat"
+
+
 @pytest.mark.parametrize(
-    "word, reason",
+    "word, din_signals, reason",
     [
-        (read_word(0xABC, 60, sop=False), "Read DMA BFM requires transfers aligned to the "
-         "exported din beat because the component does not expose din_empty"),
-        (read_word(0xABC, 64, eop=False), "Read DMA BFM expects packetized read descriptors"),
-        (read_word(0xABC, 64, sop=False), "Read DMA BFM expects packetized read descriptors"),
+        (read_word(0xABC, 60, sop=False), (), f"{ALIGNED} because the component does not expose "
+         "din_empty; din beat is 16 bytes"),
+        (read_word(0xABC, 60), ("empty",), f"{ALIGNED}; din beat is 16 bytes"),
+        (read_word(0xABC, 64, eop=False), (), "Read DMA BFM expects packetized read descriptors"),
+        (read_word(0xABC, 64, sop=False), (), "Read DMA BFM expects packetized read descriptors"),
     ],
-    ids=["alignment-first", "no-eop", "no-sop"],
+    ids=["alignment-first", "alignment-with-din-empty", "no-eop", "no-sop"],
 )
-def test_read_errors(env, word, reason):
-    bfm = make("read")
+def test_read_errors(env, word, din_signals, reason):
+    bfm = make("read", din_bus=Bus("din", 128, extra=din_signals))
     bfm.rdma_cmd_sink.beats.extend([Beat(word), Beat(read_word(0, 16))])
     engine = bfm._run_reads()
     with pytest.raises(RuntimeError) as error:
@@ -453,6 +492,28 @@ def test_read_errors(env, word, reason):
     assert len(drain(bfm.read_commands)) == 1
     assert bfm.din_source.sent == [] and env.started == []
     assert len(bfm.rdma_cmd_sink.beats) == 1
+
+
+@pytest.mark.parametrize(
+    "mode, record, name",
+    [("read", "ReadDMADescriptor", name)
+     for name in ["address", "channel", "generate_sop", "generate_eop", "reset"]]
+    + [("write", "WriteDMADescriptor", name) for name in ["length", "end_on_eop", "stop"]],
+)
+def test_engines_raise_the_error_of_a_failing_descriptor_field(env, monkeypatch, mode, record,
+                                                               name):
+    descriptor_class = failing(getattr(tavrin, record), name)
+    monkeypatch.setattr(tavrin, record, descriptor_class)
+    bfm = make(mode)
+    if mode == "read":
+        bfm.rdma_cmd_sink.beats.append(Beat(read_word(0x40, 16)))
+        engine = bfm._run_reads()
+    else:
+        bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x40, 0)))
+        engine = bfm._run_writes()
+    with pytest.raises(GetterError, match=name):
+        engine.send(None)
+    assert descriptor_class.read_after_failure == []
 
 
 def test_queues_are_filled_before_their_log_lines(env):
@@ -675,3 +736,50 @@ def test_model_with_suspended_engine_is_collectable(env, where):
     del bfm, engine
     gc.collect()
     assert alive() is None
+
+
+def test_outstanding_follows_each_descriptor_until_the_design_took_its_answer(env):
+    """A frame counts as taken once its source holds it no more (nothing queued, not active)."""
+    bfm = make(reset_active_level=False)
+    assert Endpoint.created[0].kwargs["reset_active_level"] is False
+    assert bfm.outstanding() == ""
+    read = "read address=0x40 length=32 channel=1: "
+    bfm.rdma_cmd_sink.beats.append(Beat(read_word(0x40, 32, channel=1)))
+    reads = run_reads(bfm)
+    bfm.din_source.active = bfm.din_source.pause = True
+    data = "read data (2 beats) queued on din, not yet all taken by the design (din_source paused)"
+    assert bfm.outstanding() == read + "in the read response delay (2 clock cycles); " + data
+    bfm.rdma_resp_source.active = True
+    finish_response(env, env.started[0], 2)
+    assert bfm.outstanding() == (read + "response 0xc queued on rdma_resp, not yet taken by the "
+                                 "design; " + data)
+    bfm.rdma_resp_source.active = False
+    assert bfm.outstanding() == read + data
+    bfm.din_source.active = False
+    assert bfm.outstanding() == ""
+
+    write = "write address=0x80 length=16: "
+    bfm.wdma_cmd_sink.beats.append(Beat(write_word(0x80, 16)))
+    writes = bfm._run_writes()
+    assert step(writes).name == "dout"
+    bfm.dout_sink.pause = True
+    # Driven by hand, the engine counts as not started: what it waits for says so.
+    assert bfm.outstanding() == (write + "waiting for write data on dout: 0 of 2 beats arrived "
+                                 "(dout_sink paused) (the model was never started: call start() "
+                                 "first)")
+    bfm.dout_sink.beats.append(Beat(symbols=range(8)))
+    assert step(writes).name == "dout"
+    assert bfm.outstanding().startswith(write + "waiting for write data on dout: 1 of 2 beats")
+    bfm.dout_sink.beats.append(Beat(symbols=range(8)))
+    assert isinstance(step(writes), Cycles)
+    assert bfm.outstanding() == write + "in the write response delay (2 clock cycles)"
+    bfm.wdma_resp_source.active = True
+    assert step(writes).name == "wdma_cmd"
+    assert bfm.outstanding() == (write + "response 0x80000000010 queued on wdma_resp, not yet "
+                                 "taken by the design")
+    bfm.wdma_resp_source.active = False
+    assert bfm.outstanding() == ""
+    with pytest.raises(ValueError, match="timeout_cycles must be None or a non-negative"):
+        bfm.wait_idle(timeout_cycles=-1)
+    reads.close()
+    writes.close()

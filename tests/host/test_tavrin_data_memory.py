@@ -18,6 +18,7 @@ import pytest
 from corvane.sim.bfms.tavrin import SparseByteMemory
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+U64_TOP = 2**64 - 1  # the last address a 64-bit descriptor can carry
 
 
 class DictMemory:
@@ -69,6 +70,9 @@ ADDRESSES = {
     "across a page boundary": 4096 - 5,
     "across zero": -4,
     "across the int64 top": INT64_MAX - 2,
+    "at 2**63": 2**63,
+    "across the 64-bit top": U64_TOP - 2,
+    "at 2**64": 2**64,
     "across the int64 bottom": INT64_MIN - 3,
     "far above int64": 2**100,
     "far below int64": -(2**100) + 1,
@@ -97,7 +101,8 @@ def test_write_matches_item_by_item_int_and_0xff(kind, address):
         (np.ma.array([1, 2, 3], mask=[0, 1, 0]), np.ma.MaskError),
     ],
 )
-@pytest.mark.parametrize("address", [0x10, INT64_MAX, 2**70], ids=["paged", "edge", "overflow"])
+@pytest.mark.parametrize("address", [0x10, INT64_MAX, U64_TOP, 2**70],
+                         ids=["paged", "high", "edge", "overflow"])
 def test_bad_element_raises_int_error_after_storing_earlier_ones(data, error, address):
     memory, reference = SparseByteMemory(), DictMemory()
     with pytest.raises(error):
@@ -142,22 +147,33 @@ def test_reads_never_create_entries_and_return_zeros():
     assert memory.read(-100, 3 * 4096) == bytes(3 * 4096)
     assert memory.read(2**90, 3) == b"\x00\x00\x00"
     assert memory.read(INT64_MAX - 1, 4) == bytes(4)
+    assert memory.read(U64_TOP - 1, 4) == bytes(4)
     assert len(memory._data) == 0
     assert isinstance(memory.read(0, 1), bytes)
 
 
-def test_random_overlapping_writes_match_the_reference():
+@pytest.mark.parametrize(
+    "base, writes, longest, spread",
+    [(0, 300, 200, 70), (2**63, 300, 200, 70), (U64_TOP - 2 * 4096, 300, 200, 70),
+     (0, 3000, 3, 1500)],
+    ids=["low", "2**63", "64-bit top", "isolated bytes"],
+)
+def test_random_overlapping_writes_match_the_reference(base, writes, longest, spread):
+    """Runs and single bytes that overlap, on pages that start sparse and turn dense."""
     rng = random.Random(1234)
     memory, reference = SparseByteMemory(), DictMemory()
-    for _ in range(300):
-        address = rng.choice([0, 4096, -4096, 3 * 4096]) + rng.randrange(-70, 70)
-        data = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 200)))
+    for _ in range(writes):
+        address = base + rng.choice([0, 4096, -4096, 3 * 4096]) + rng.randrange(-spread, spread)
+        data = bytes(rng.randrange(256) for _ in range(rng.randrange(0, longest)))
         kind = rng.choice([bytes, list, bytearray, lambda d: np.frombuffer(d, np.uint8)])
         memory.write(address, kind(data))
         reference.write(address, data)
+        if rng.random() < 0.05:  # reads in between see every write so far
+            assert memory.read(address - 3, 80) == reference.read(address - 3, 80)
     assert dict(memory._data) == reference.data
-    assert len(memory._data) == len(reference.data)
-    assert memory.read(-5000, 18000) == reference.read(-5000, 18000)
+    assert list(memory._data) == sorted(reference.data)
+    assert memory.read(base - 5000, 18000) == reference.read(base - 5000, 18000)
+    assert pickle.loads(pickle.dumps(memory))._data == reference.data
 
 
 def test_memory_is_a_plain_class_with_instance_attributes():
@@ -176,7 +192,7 @@ def test_memory_is_a_plain_class_with_instance_attributes():
 def test_copies_are_independent_snapshots_like_a_plain_object(duplicate):
     memory = SparseByteMemory()
     for address, data in [(4090, bytes(range(20))), (INT64_MAX - 1, b"xyz"), (INT64_MIN, b"m"),
-                          (-(2**70), [1]), (0x10, [0x1FF, 2])]:
+                          (-(2**70), [1]), (0x10, [0x1FF, 2]), (U64_TOP - 1, b"edge")]:
         memory.write(address, data)
     memory.label = "ddr"
     snapshot = duplicate(memory)
@@ -252,3 +268,86 @@ class TestDataView:
         del memory
         gc.collect()
         assert dict(data) == {5: ord("q")} and list(iterator) == [5]
+
+
+# --- helpers for tests that read the memory ----------------------------------------------------
+
+
+@pytest.fixture
+def filled():
+    memory = SparseByteMemory()
+    memory.write(0x1000, b"Hello, DMA!\x00\x01\x7f\xff" + bytes(range(0x30, 0x40)))
+    memory.write(U64_TOP - 1, b"\x11\x22\x33")  # the last byte lands above the 64-bit range
+    return memory
+
+
+@pytest.mark.parametrize(
+    "address, length, text",
+    [
+        (0x1000, 20, "00001000  48 65 6c 6c 6f 2c 20 44  4d 41 21 00 01 7f ff 30  |Hello, DMA!....0|\n"
+                     "00001010  31 32 33 34                                       |1234|"),
+        (0xFFE, 4, "00000ffe  00 00 48 65                                       |..He|"),
+        (U64_TOP - 2, 4, '0fffffffffffffffd  00 11 22 33                                       |.."3|'),
+        (0x1000, 0, ""),
+        (0x1000, -5, ""),
+    ],
+    ids=["two lines", "unwritten bytes", "across 2**64", "empty", "negative"],
+)
+def test_hexdump(filled, address, length, text):
+    assert filled.hexdump(address, length) == text
+
+
+@pytest.mark.parametrize(
+    "address, expected, first",
+    [
+        (0x1000, b"Hello", None),
+        (0x1000, bytearray(b"Help!"), 0x1003),
+        (0x0FFE, [0, 0, ord("H")], None),  # never written compares as 0
+        (0x0FFE, memoryview(b"\x00\x01"), 0x0FFF),
+        (U64_TOP - 1, b"\x11\x22\x34", 2**64),
+        (0x1000, b"", None),
+    ],
+    ids=["equal", "differs", "zeros", "buffer", "above 2**64", "empty"],
+)
+def test_compare_returns_the_first_differing_address(filled, address, expected, first):
+    assert filled.compare(address, expected) == first
+
+
+@pytest.mark.parametrize("expected, error", [(5, TypeError), ([300], ValueError), ("ab", TypeError)])
+def test_compare_refuses_what_bytes_refuses_and_bare_ints(filled, expected, error):
+    with pytest.raises(error):
+        filled.compare(0x1000, expected)
+
+
+@pytest.mark.parametrize("bits", [8, 16, 32, 64])
+@pytest.mark.parametrize("address", [0x1FFD, 2**63 + 5, U64_TOP - 3], ids=["low", "high", "top"])
+def test_words_are_little_endian_and_checked(bits, address):
+    memory, value = SparseByteMemory(), (0x0123456789ABCDEF >> (64 - bits))
+    assert getattr(memory, f"write_u{bits}")(address, value) is None
+    assert memory.read(address, bits // 8) == value.to_bytes(bits // 8, "little")
+    assert getattr(memory, f"read_u{bits}")(address) == value
+    assert getattr(memory, f"read_u{bits}")(address + 0x10000) == 0
+    for bad in [-1, 2**bits]:
+        with pytest.raises(ValueError, match=f"write_u{bits} value must be in range"):
+            getattr(memory, f"write_u{bits}")(address, bad)
+
+
+@pytest.mark.parametrize(
+    "writes, text",
+    [
+        ([], "<SparseByteMemory: empty>"),
+        ([(0x1000, b"x")], "<SparseByteMemory: 1 byte in 1 region [0x1000..0x1001)>"),
+        ([(0xFFF, b"ab"), (0x1001, b"c"), (2**64 - 1, b"de")],
+         "<SparseByteMemory: 5 bytes in 2 regions [0xFFF..0x1002), "
+         "[0xFFFFFFFFFFFFFFFF..0x10000000000000001)>"),
+        ([(a * 0x10000, b"z") for a in range(5)],
+         "<SparseByteMemory: 5 bytes in 5 regions [0x0..0x1), [0x10000..0x10001), "
+         "[0x20000..0x20001), ...>"),
+    ],
+    ids=["empty", "one byte", "runs join across pages and 2**64", "many"],
+)
+def test_repr_counts_bytes_and_regions(writes, text):
+    memory = SparseByteMemory()
+    for address, data in writes:
+        memory.write(address, data)
+    assert repr(memory) == text

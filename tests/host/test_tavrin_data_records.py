@@ -7,6 +7,8 @@ import types
 import numpy as np
 import pytest
 
+from getter_support import GetterError, failing
+
 from corvane.sim.bfms import tavrin
 from corvane.sim.bfms.tavrin import (
     DMAAddressRegion,
@@ -251,3 +253,16 @@ def test_module_exports_in_order():
              "SparseByteMemory", "WriteDMADescriptor"]
     assert tavrin.__all__ == final
     assert all(hasattr(tavrin, name) for name in final)
+
+
+@pytest.mark.parametrize(
+    "name, use",
+    [("name", str), ("start", str), ("end", str), ("start", lambda r: r.end),
+     ("start", lambda r: r.contains(0x1000, 1)), ("end", lambda r: r.contains(0x1000, 1))],
+    ids=["str-name", "str-start", "str-end", "end-start", "contains-start", "contains-end"],
+)
+def test_region_raises_the_error_of_a_failing_field(name, use):
+    region = failing(DMAAddressRegion, name)("ddr", 0x1000, 0x100)
+    with pytest.raises(GetterError, match=name):
+        use(region)
+    assert type(region).read_after_failure == []

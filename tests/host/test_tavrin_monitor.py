@@ -5,8 +5,10 @@ import gc
 import logging
 import weakref
 
+import cocotbext.avalon
 import pytest
 
+from corvane.sim.bfms import tavrin
 from corvane.sim.bfms.tavrin import (
     DMAAddressRegion,
     ReadDMADescriptor,
@@ -31,6 +33,25 @@ def read_word(address, length, channel=0, sop=True, eop=True, stop=False, reset=
 def write_word(address, length, end_on_eop=True, stop=False, reset=False):
     return ((address & 0xFFFFFFFF) | (length << 32) | (end_on_eop << 64) | (stop << 66)
             | (reset << 67) | ((address >> 32) << 92))
+
+
+class Signal:
+    def __init__(self, width):
+        self.width = width
+
+    def __len__(self):
+        return self.width
+
+
+class CommandBus:
+    """A command bus as the library builds it: data as wide as the descriptor word, valid."""
+
+    def __init__(self, name, width):
+        self._name = name
+        self.data, self.valid = Signal(width), Signal(1)
+
+
+RBUS, WBUS = CommandBus("rdma_cmd", 141), CommandBus("wdma_cmd", 124)
 
 
 class FakeLibraryMonitor:
@@ -81,7 +102,7 @@ def test_attributes_in_order_and_defaults():
         "read_address_regions", "write_address_regions", "read_descriptors",
         "write_descriptors", "_tasks", "log", "rdma_cmd_monitor", "wdma_cmd_monitor",
         "_owns_rdma_cmd_monitor", "_owns_wdma_cmd_monitor",
-    ]
+    ] == list(TavrinCommandMonitor.__annotations__)  # the stubs declare them
     assert mon.read_address_regions is None and mon.write_address_regions is None
     assert mon.read_descriptors == [] and mon.write_descriptors == [] and mon._tasks == []
     assert mon.log is logging.getLogger("cocotb.tavrin_command_monitor")
@@ -126,11 +147,29 @@ def test_monitors_are_built_through_the_overridable_factory():
             return None if bus is None else ("built", bus)
 
     given = FakeLibraryMonitor()
-    mon = Recording("clk", "rst", rdma_cmd_bus="rbus", wdma_cmd_bus="wbus",
-                    wdma_cmd_monitor=given)
+    mon = Recording("clk", "rst", rdma_cmd_bus=RBUS, wdma_cmd_bus=WBUS, wdma_cmd_monitor=given)
     # The write side had its own monitor: the factory is still asked for the read side only.
-    assert calls == [("rbus", "clk", "rst")]
-    assert mon.rdma_cmd_monitor == ("built", "rbus") and mon.wdma_cmd_monitor is given
+    assert calls == [(RBUS, "clk", "rst")]
+    assert mon.rdma_cmd_monitor == ("built", RBUS) and mon.wdma_cmd_monitor is given
+
+
+@pytest.mark.parametrize("streams, owner, name", [("library", cocotbext.avalon, "AvalonSTMonitor"),
+                                                ("native", tavrin, "TavrinSTMonitor")])
+def test_streams_choose_whose_monitors_are_built(monkeypatch, streams, owner, name):
+    built = []
+    monkeypatch.setattr(owner, name, lambda bus, fmt, clock, **kwargs: built.append(
+        (bus, fmt.bits_per_symbol, clock, kwargs)) or name)
+    mon = TavrinCommandMonitor("clk", "rst", rdma_cmd_bus=RBUS, reset_active_level=False,
+                               streams=streams)
+    assert mon.streams == streams and mon.rdma_cmd_monitor == name
+    assert built == [(RBUS, 141, "clk", {"reset": "rst", "reset_active_level": False,
+                                         "packets": False})]
+    with pytest.raises(ValueError) as refused:
+        TavrinCommandMonitor("clk", rdma_cmd_bus=RBUS, streams=streams.upper())
+    assert str(refused.value) == (
+        "TavrinCommandMonitor streams must be 'library' (cocotbext-avalon's endpoints) or "
+        f"'native' (corvane's TavrinST endpoints), got '{streams.upper()}'")
+    assert len(built) == 1  # refused before any monitor is built
 
 
 # --- start / stop -----------------------------------------------------------------------------
@@ -162,7 +201,7 @@ def test_stop_cancels_tasks_and_only_owned_monitors(started):
         def _make_control_monitor(self, bus, clock, reset):
             return built if bus is not None else None
 
-    mon = Building(None, rdma_cmd_monitor=given, wdma_cmd_bus="wbus")
+    mon = Building(None, rdma_cmd_monitor=given, wdma_cmd_bus=WBUS)
     mon.start()
     tasks = mon._tasks
     mon.stop()
@@ -343,7 +382,7 @@ def test_read_watcher_records_checks_and_logs(caplog, owned):
             return lib if bus is not None else None
 
     if owned:
-        mon = Building(None, rdma_cmd_bus="rbus", read_address_regions=[DDR])
+        mon = Building(None, rdma_cmd_bus=RBUS, read_address_regions=[DDR])
     else:
         mon = TavrinCommandMonitor(None, rdma_cmd_monitor=lib, read_address_regions=[DDR])
     caplog.set_level(logging.DEBUG, logger="cocotb.tavrin_command_monitor")

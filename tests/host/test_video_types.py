@@ -13,6 +13,7 @@ from corvane.protocols.avalon_st.sarnel import (
     VIPVideoPacket,
 )
 from corvane.video import FrameSize, VideoFormat
+from getter_support import GetterError, failing_instance
 
 
 @pytest.mark.parametrize(
@@ -149,3 +150,17 @@ def test_codec_rejects_what_does_not_fit_the_size(call, error, text):
     with pytest.raises(error) as caught:
         call(IntelVIPFrameCodec(VideoFormat()))
     assert str(caught.value).startswith(text)
+
+
+@pytest.mark.parametrize("name", ["width", "height"])
+@pytest.mark.parametrize(
+    "call",
+    [lambda c, size: c.control_packet(size),
+     lambda c, size: c.frame_to_video_packet(np.zeros((2, 4, 3)), size)],
+    ids=["control_packet", "frame_to_video_packet"],
+)
+def test_codec_raises_the_error_of_a_failing_size_attribute(call, name):
+    size = failing_instance(FrameSize, name, 4, 2)  # FrameSize reads both to check them
+    with pytest.raises(GetterError, match=name):
+        call(IntelVIPFrameCodec(VideoFormat()), size)
+    assert type(size).read_after_failure == []

@@ -1,4 +1,5 @@
-"""TavrinCommandMonitor in a real Icarus simulation (the cocotb tests are in tb_tavrin_monitor.py)."""
+"""TavrinCommandMonitor in a real Icarus simulation, with either streams= choice (the cocotb tests
+are in tb_tavrin_monitor.py)."""
 
 from pathlib import Path
 
@@ -10,6 +11,8 @@ HERE = Path(__file__).parent
 
 
 @pytest.mark.sim
-def test_monitor_in_simulation(tmp_path):
+@pytest.mark.parametrize("streams", ["library", "native"])
+def test_monitor_in_simulation(tmp_path, streams):
     run_cocotb(tmp_path, "command_streams", "tb_tavrin_monitor",
-               sources=[HERE / "command_streams.v"], test_dir=HERE)
+               sources=[HERE / "command_streams.v"], test_dir=HERE,
+               env={"TAVRIN_STREAMS": streams})

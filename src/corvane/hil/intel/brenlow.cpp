@@ -4,6 +4,7 @@
 #include "brenlow_session.hpp"
 #include "brenlow_transfer.hpp"
 #include "common/py.hpp"
+#include "common/signature.hpp"
 
 namespace nb = nanobind;
 namespace br = corvane::brenlow;
@@ -122,6 +123,18 @@ NB_MODULE(brenlow, m) {
                 "Send one READ or WRITE request and follow its progress to JTAG_DONE, at most\n"
                 "stall_timeout seconds from one progress line to the next.");
 
+    corvane::sig::declare_attributes(
+        session, {{"brenlow", "str"},
+                  {"master_index", "int"},
+                  {"uart_index", "int"},
+                  {"startup_timeout", "float"},
+                  {"work_dir", "pathlib.Path | None"},
+                  {"_lock", "threading.RLock"},
+                  {"_proc", "subprocess.Popen[str] | None"},
+                  {"_output", "queue.Queue[str | None] | None"},
+                  {"_reader_thread", "threading.Thread | None"},
+                  {"_script_context", "contextlib.AbstractContextManager[pathlib.Path] | None"},
+                  {"_script_path", "pathlib.Path | None"}});
     m.attr("JtagSession") = session;
 
     // Registered now, before any session's close hook, so that it runs after all of them.

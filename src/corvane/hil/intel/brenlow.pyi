@@ -3,6 +3,8 @@ A persistent Intel System Console session: Avalon-MM memory transfers and JTAG U
 commands through a Tcl session script and a tab-separated line protocol.
 """
 
+import contextlib
+import threading
 from collections.abc import Iterable, Sequence
 import os
 import pathlib
@@ -16,6 +18,18 @@ import numpy.typing
 
 class IntelBrenlowSession:
     """Persistent System Console session for Avalon-MM and JTAG UART access."""
+
+    brenlow: str
+    master_index: int
+    uart_index: int
+    startup_timeout: float
+    work_dir: pathlib.Path | None
+    _lock: threading.RLock
+    _proc: subprocess.Popen[str] | None
+    _output: queue.Queue[str | None] | None
+    _reader_thread: threading.Thread | None
+    _script_context: contextlib.AbstractContextManager[pathlib.Path] | None
+    _script_path: pathlib.Path | None
 
     def __init__(self, brenlow: str = 'system-console', master_index: int = 0, uart_index: int = 0, startup_timeout: float = 30.0, work_dir: str | os.PathLike[str] | None = None, *, stall_timeout: float | None = 120.0, device: str | None = None) -> None:
         """

@@ -2,5 +2,7 @@
 
 from . import tavrin as _tavrin
 from .tavrin import *  # noqa: F403 - the names of tavrin.__all__
+from .tavrin import TavrinSTBeat, TavrinSTMonitor, TavrinSTSink, TavrinSTSource
 
-__all__ = list(_tavrin.__all__)
+__all__ = list(_tavrin.__all__) + ["TavrinSTSource", "TavrinSTSink", "TavrinSTMonitor",
+                                   "TavrinSTBeat"]

@@ -2,8 +2,12 @@
 Avalon-ST stand-in for Intel read and write DMA components, for cocotb testbenches.
 """
 
+import cocotb.queue
+import cocotb.task
+import cocotbext.avalon
 import typing
 from collections.abc import (
+    Buffer,
     Coroutine,
     ItemsView,
     Iterable,
@@ -88,6 +92,69 @@ class SparseByteMemory:
         ``length`` bytes from ``address``; 0 where never written, ``b''`` for a
         length of zero or less. Reading never creates entries.
         """
+
+    def hexdump(self, address: SupportsIndex, length: SupportsIndex) -> str:
+        """
+        ``length`` bytes from ``address`` as text, 16 bytes a line: the address in hex,
+        the bytes in hex and as ASCII ('.' where not printable). Bytes never written show
+        as 00, as read() returns them; ``''`` for a length of zero or less.
+        """
+
+    def compare(self, address: SupportsIndex, expected: Buffer | Iterable[int]) -> int | None:
+        """
+        The first address from ``address`` on where the memory differs from
+        ``expected`` (anything bytes() accepts but a bare int), or None when all match.
+        Bytes never written compare as 0. For a readable failure::
+
+            first = memory.compare(0x8000, expected)
+            assert first is None, memory.hexdump(first & ~0xF, 32)
+        """
+
+    def read_u8(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 8-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u8(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 8-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u16(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 16-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u16(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 16-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u32(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 32-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u32(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 32-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def read_u64(self, address: SupportsIndex) -> int:
+        """
+        The unsigned little-endian 64-bit word at ``address`` (bytes never written read as 0).
+        """
+
+    def write_u64(self, address: SupportsIndex, value: SupportsIndex) -> None:
+        """
+        Store ``value`` as an unsigned little-endian 64-bit word at ``address``;
+        ValueError when it does not fit.
+        """
+
+    def __repr__(self, /) -> str: ...
 
     def __getstate__(self) -> tuple[list[tuple[int, bytes]], dict[str, Any]]: ...
 
@@ -212,32 +279,56 @@ class TavrinCommandMonitor:
     checked.
     """
 
-    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None) -> None:
+    read_address_regions: list[DMAAddressRegion] | None
+    write_address_regions: list[DMAAddressRegion] | None
+    read_descriptors: list[ReadDMADescriptor]
+    write_descriptors: list[WriteDMADescriptor]
+    _tasks: list[cocotb.task.Task[typing.Any]]
+    log: logging.Logger
+    rdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None
+    wdma_cmd_monitor: cocotbext.avalon.AvalonSTMonitor | TavrinSTMonitor | None
+    _owns_rdma_cmd_monitor: bool
+    _owns_wdma_cmd_monitor: bool
+
+    def __init__(self, clock: Any, reset: Any = None, rdma_cmd_bus: Any = None, wdma_cmd_bus: Any = None, rdma_cmd_monitor: Any = None, wdma_cmd_monitor: Any = None, read_address_regions: Iterable[DMAAddressRegion] | None = None, write_address_regions: Iterable[DMAAddressRegion] | None = None, logger: logging.Logger | None = None, *, reset_active_level: bool = True, streams: str = 'library') -> None:
         """
         Set up the monitor; nothing runs until start().
 
         Args:
-            clock, reset: signals for the library monitors built here.
+            clock, reset: signals for the monitors built here.
             rdma_cmd_bus, wdma_cmd_bus: AvalonSTBus objects to watch, or None.
-            rdma_cmd_monitor, wdma_cmd_monitor: ready library monitors to use instead (they
-                stay the caller's: stop() does not cancel them).
+            rdma_cmd_monitor, wdma_cmd_monitor: ready monitors to use instead, of either kind
+                (they stay the caller's: stop() does not cancel them).
             read_address_regions, write_address_regions: iterables of DMAAddressRegion
                 (copied), or None for no checking; an empty one allows nothing.
             logger: logger for the command lines; default cocotb.tavrin_command_monitor.
+            reset_active_level: the level at which ``reset`` is asserted (False for an
+                active-low reset), for the monitors built here.
+            streams: whose monitors are built here: 'library' (cocotbext-avalon's
+                AvalonSTMonitor) or 'native' (TavrinSTMonitor, the same on the wire at a
+                fraction of the cost per beat).
+
+        Raises:
+            ValueError: a ``streams`` other than 'library' or 'native', a command bus to
+                watch that lacks its data or valid signal, or whose data is too narrow for
+                the descriptor fields (74 bits for reads, 64 for writes).
         """
 
     def _make_control_monitor(self, bus: Any, clock: Any, reset: Any) -> Any:
         """
-        An AvalonSTMonitor reading one whole command word per beat, or None without bus.
+        A monitor (as ``streams`` says) reading one whole command word per beat, or None
+        without bus.
         """
+
+    @property
+    def streams(self) -> str:
+        """Whose monitors are built here: 'library' or 'native'."""
 
     def start(self) -> None:
         """Start one watcher task per watched stream (again only after stop())."""
 
     def stop(self) -> None:
-        """
-        Cancel the watcher tasks and the library monitors this object built itself.
-        """
+        """Cancel the watcher tasks and the monitors this object built itself."""
 
     def _run_read_commands(self) -> Coroutine[Any, Any, NoReturn]:
         """Endless watcher coroutine of the read command stream."""
@@ -276,7 +367,31 @@ class TavrinBFM:
       ``dout_sink.pause`` to deassert ``dout_ready`` while write data waits.
     """
 
-    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full') -> None:
+    enable_read: bool
+    enable_write: bool
+    log: logging.Logger
+    dut: typing.Any
+    clock: typing.Any
+    reset: typing.Any
+    memory: SparseByteMemory
+    read_response_delay_cycles: int
+    write_response_delay_cycles: int
+    read_commands: cocotb.queue.Queue[ReadDMADescriptor]
+    write_commands: cocotb.queue.Queue[WriteDMADescriptor]
+    read_responses: cocotb.queue.Queue[ReadDMADescriptor]
+    write_responses: cocotb.queue.Queue[WriteDMADescriptor]
+    _tasks: list[cocotb.task.Task[typing.Any]]
+    rdma_cmd_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
+    rdma_resp_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    wdma_cmd_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
+    wdma_resp_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    din_source: cocotbext.avalon.AvalonSTSource | TavrinSTSource | None
+    dout_sink: cocotbext.avalon.AvalonSTSink | TavrinSTSink | None
+    read_data_bytes_per_beat: int | None
+    write_data_bytes_per_beat: int | None
+    data_bytes_per_beat: int | None
+
+    def __init__(self, dut: Any, clock: Any, reset: Any, memory: SparseByteMemory | None = None, read_response_delay_cycles: int = 2, write_response_delay_cycles: int = 2, rdma_cmd_bus: Any = None, rdma_resp_bus: Any = None, wdma_cmd_bus: Any = None, wdma_resp_bus: Any = None, din_bus: Any = None, dout_bus: Any = None, mode: str = 'full', *, reset_active_level: bool = True, watchdog_cycles: int | None = None, streams: str = 'library') -> None:
         """
         Build the stream endpoints of the modelled sides; nothing runs until start().
 
@@ -289,9 +404,21 @@ class TavrinBFM:
             write_response_delay_cycles: cycles from the last write beat to commit+response.
             mode: 'full', 'read'/'read_only' or 'write'/'write_only' (case, '-' and ' '
                 are forgiven).
+            reset_active_level: the level at which ``reset`` is asserted (False for an
+                active-low reset); every endpoint gets it.
+            watchdog_cycles: when set, a side that owes the design something and makes no
+                progress for that many clock cycles raises TimeoutError in its engine task,
+                with the outstanding() text.
+            streams: whose endpoints the model builds: 'library' (cocotbext-avalon's
+                AvalonSTSource and AvalonSTSink) or 'native' (TavrinSTSource and
+                TavrinSTSink, the same on the wire at a fraction of the cost per beat).
 
         Raises:
-            ValueError: negative delay, unknown mode, din/dout width not a byte multiple.
+            ValueError: negative delay, unknown mode, a watchdog_cycles that is not
+                positive, a streams other than 'library' or 'native', din/dout width not a
+                byte multiple, or a stream wired wrongly: a missing data or valid signal,
+                or a command or response data signal too narrow for the descriptor or
+                response words (the message names the width).
         """
 
     READ_RESPONSE_DONE: int = 12
@@ -304,14 +431,10 @@ class TavrinBFM:
         """
 
     def _make_control_sink(self, prefix: object | None, bus: object | None = None) -> object:
-        """
-        An AvalonSTSink taking one whole command word per beat (bus found by prefix).
-        """
+        """A sink taking one whole command word per beat (bus found by prefix)."""
 
     def _make_control_source(self, prefix: object | None, bus: object | None = None) -> object:
-        """
-        An AvalonSTSource sending one whole response word per beat, idle value 0.
-        """
+        """A source sending one whole response word per beat, idle value 0."""
 
     def _decode_mode(self, mode: object) -> tuple[bool, bool]:
         """(enable_read, enable_write) for a mode text."""
@@ -321,8 +444,46 @@ class TavrinBFM:
         Log a transaction line on ``log`` at DEBUG (printf-style, formatted lazily).
         """
 
+    @property
+    def reset_active_level(self) -> bool:
+        """The level at which ``reset`` is asserted, as given to every endpoint."""
+
+    @property
+    def streams(self) -> str:
+        """Whose endpoints the model builds: 'library' or 'native'."""
+
+    @property
+    def watchdog_cycles(self) -> int | None:
+        """
+        Clock cycles without progress after which an engine raises TimeoutError, or None.
+        """
+
     def start(self) -> None:
         """Start one engine task per modelled side (once until stop())."""
+
+    def outstanding(self) -> str:
+        """
+        What each side still owes the design, one line per item; ``''`` when nothing.
+
+        Every descriptor taken off a command stream and not yet answered, with what it
+        waits for (dout beats still to come and how many arrived, the response delay, a
+        response or read data the design has not taken yet, a paused endpoint), and the
+        command beats waiting in a command sink that no engine has taken (the model was
+        never started, or stopped).
+        """
+
+    def wait_idle(self, timeout_cycles: int | None = None) -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: return once nothing is outstanding (see outstanding()).
+
+        Raises:
+            RuntimeError: at once, when something is outstanding that can never be
+                answered: the model was never started (or was stopped), or the engine of
+                that side has ended.
+            TimeoutError: after ``timeout_cycles`` clock cycles with something still
+                outstanding; the message lists it.
+            ValueError: a negative ``timeout_cycles``.
+        """
 
     def stop(self) -> None:
         """
@@ -345,5 +506,272 @@ class TavrinBFM:
         """
         Coroutine: take whole dout beats for ``length`` bytes; returns exactly ``length``.
         """
+
+class TavrinSTBeat:
+    """One beat taken by a TavrinSTSink or TavrinSTMonitor (read-only)."""
+
+    @property
+    def data(self) -> int:
+        """The data word."""
+
+    @property
+    def symbols(self) -> list[int]:
+        """The symbols in order, without the empty ones of a packet's last beat."""
+
+    @property
+    def sop(self) -> int:
+        """Start of packet (1 in non-packet mode)."""
+
+    @property
+    def eop(self) -> int:
+        """End of packet (1 in non-packet mode)."""
+
+    @property
+    def empty(self) -> int:
+        """Empty symbols of the last beat (packet mode; else 0)."""
+
+    @property
+    def error(self) -> int:
+        """The error signal (0 when absent or X)."""
+
+    @property
+    def channel(self) -> int:
+        """The channel signal (0 when absent or X)."""
+
+    @property
+    def sim_time(self) -> int:
+        """Simulation time of the handshake, in simulator steps."""
+
+    def __repr__(self) -> str: ...
+
+class TavrinSTSource:
+    """
+    Avalon-ST source (ready latency 0) with the wire behaviour of cocotbext-avalon's
+    AvalonSTSource, cycle for cycle, at a fraction of its cost per beat.
+
+    Takes the library's AvalonSTBus, AvalonFormat and AvalonSTFrame. Frames queued with
+    send() go out one beat per clock edge while ready; packet mode marks the first beat
+    start-of-packet and the last end-of-packet (with ``empty``), on the frame's channel.
+    Between frames and while paused the bus shows ``idle_value`` ("x", "random", 0 or
+    1 for all ones); during reset all zeros.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None, idle_value: int | str = 'x') -> None:
+        """
+        Drive ``bus`` as the library's AvalonSTSource would (same arguments).
+
+        Raises:
+            NotImplementedError: a ready latency other than 0.
+            ValueError: format width not the data width, packets=True without
+                start/end of packet signals, a bad idle value.
+        """
+
+    def send(self, frame: Any) -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: queue ``frame`` (an AvalonSTFrame, or data to wrap in one); it
+        returns at once, before the frame is on the bus.
+        """
+
+    def send_nowait(self, frame: Any) -> None:
+        """Queue ``frame`` without awaiting."""
+
+    def count(self) -> int:
+        """Frames queued and not yet on the bus."""
+
+    def empty(self) -> bool:
+        """True when no frame is queued."""
+
+    def idle(self) -> bool:
+        """True when no frame is queued or on the bus."""
+
+    def wait(self) -> Coroutine[Any, Any, None]:
+        """Coroutine: return once every queued frame has gone out."""
+
+    def cancel(self) -> None:
+        """Stop the source's tasks (the bus keeps its last values)."""
+
+    @property
+    def idle_value(self) -> int | str:
+        """The idle value."""
+
+    def _bus_label(self) -> str:
+        """``entity.bus`` label of the bus, as in messages."""
+
+    @property
+    def bus(self) -> Any:
+        """The AvalonSTBus."""
+
+    @property
+    def clock(self) -> Any:
+        """The clock signal."""
+
+    @property
+    def reset(self) -> Any:
+        """The reset signal, or None."""
+
+    @property
+    def reset_active_level(self) -> bool:
+        """True for an active-high reset."""
+
+    @property
+    def log(self) -> logging.Logger:
+        """Logger cocotb.<bus label>.<source|sink|monitor>."""
+
+    @property
+    def width(self) -> int:
+        """Data width in bits."""
+
+    @property
+    def bits_per_symbol(self) -> int:
+        """Bits per symbol."""
+
+    @property
+    def symbols_per_beat(self) -> int:
+        """Symbols per beat."""
+
+    @property
+    def has_packets(self) -> bool:
+        """True in packet mode (start/end of packet and empty are used)."""
+
+    @property
+    def active(self) -> bool:
+        """True while a frame is on the bus (source) or a packet is open (sink)."""
+
+    @property
+    def pause(self) -> bool:
+        """While true no beat starts: the bus idles between beats."""
+
+    @pause.setter
+    def pause(self, value: object, /) -> None: ...
+
+    def set_pause_generator(self, generator: Iterable[object] | None = None) -> None:
+        """
+        Set ``pause`` from the next item of ``generator`` at every rising clock edge
+        (e.g. ``itertools.cycle([0, 0, 1])``); None only stops the current one.
+        """
+
+    def clear_pause_generator(self) -> None:
+        """Stop the pause generator; ``pause`` keeps its last value."""
+
+class TavrinSTMonitor:
+    """
+    Passive Avalon-ST monitor (ready latency 0): every valid-and-ready handshake as a
+    TavrinSTBeat, taken at the same clock edges as cocotbext-avalon's AvalonSTMonitor.
+
+    Beats wait in one queue for recv_beat(); no second queue of frames is kept.
+    In packet mode a start of packet inside a packet, a beat outside one, or ``empty``
+    without end of packet raise RuntimeError in the monitor's task, and X/Z on data or
+    start/end of packet during a handshake too.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None) -> None:
+        """Watch ``bus`` as the library's AvalonSTMonitor would (same arguments)."""
+
+    def recv_beat(self) -> Coroutine[Any, Any, TavrinSTBeat]:
+        """Coroutine: the next beat, waiting for one if none is queued."""
+
+    def recv_beats(self, count: int) -> Coroutine[Any, Any, list[TavrinSTBeat]]:
+        """
+        Coroutine: the next ``count`` beats, in order, once all of them are queued. The
+        waiting task wakes once, not once per beat; nothing past ``count`` is taken.
+        """
+
+    def recv_beat_nowait(self) -> TavrinSTBeat:
+        """The next beat; cocotb.queue.QueueEmpty when none is queued."""
+
+    def count(self) -> int:
+        """Beats queued and not yet taken."""
+
+    def empty(self) -> bool:
+        """True when no beat is queued."""
+
+    def idle(self) -> bool:
+        """True unless a packet is being received."""
+
+    def wait(self, timeout: float = 0, timeout_unit: str = 'ns') -> Coroutine[Any, Any, None]:
+        """
+        Coroutine: return once a beat is queued (at once if one is), or after
+        ``timeout`` when it is non-zero.
+        """
+
+    def cancel(self) -> None:
+        """Stop the monitor's tasks."""
+
+    def _bus_label(self) -> str:
+        """``entity.bus`` label of the bus, as in messages."""
+
+    @property
+    def bus(self) -> Any:
+        """The AvalonSTBus."""
+
+    @property
+    def clock(self) -> Any:
+        """The clock signal."""
+
+    @property
+    def reset(self) -> Any:
+        """The reset signal, or None."""
+
+    @property
+    def reset_active_level(self) -> bool:
+        """True for an active-high reset."""
+
+    @property
+    def log(self) -> logging.Logger:
+        """Logger cocotb.<bus label>.<source|sink|monitor>."""
+
+    @property
+    def width(self) -> int:
+        """Data width in bits."""
+
+    @property
+    def bits_per_symbol(self) -> int:
+        """Bits per symbol."""
+
+    @property
+    def symbols_per_beat(self) -> int:
+        """Symbols per beat."""
+
+    @property
+    def has_packets(self) -> bool:
+        """True in packet mode (start/end of packet and empty are used)."""
+
+    @property
+    def active(self) -> bool:
+        """True while a frame is on the bus (source) or a packet is open (sink)."""
+
+class TavrinSTSink(TavrinSTMonitor):
+    """
+    Avalon-ST sink (ready latency 0) with the wire behaviour of cocotbext-avalon's
+    AvalonSTSink, cycle for cycle: a TavrinSTMonitor that drives ``ready``.
+
+    ``pause`` deasserts ready; while beats flow it takes effect one clock late, as in
+    the library. Beats wait in one queue for recv_beat(); unlike the library, no queue
+    of frames grows behind a reader that only takes beats.
+    """
+
+    def __init__(self, bus: Any, fmt: Any, clock: Any, reset: Any = None, reset_active_level: bool = True, ready_latency: int = 0, ready_allowance: int | None = None, packets: bool | None = None) -> None:
+        """
+        Take beats from ``bus`` as the library's AvalonSTSink would (same arguments).
+        """
+
+    def cancel(self) -> None:
+        """Stop the sink's tasks (ready keeps its last value)."""
+
+    @property
+    def pause(self) -> bool:
+        """While true ready is deasserted (one clock late while beats flow)."""
+
+    @pause.setter
+    def pause(self, value: object, /) -> None: ...
+
+    def set_pause_generator(self, generator: Iterable[object] | None = None) -> None:
+        """
+        Set ``pause`` from the next item of ``generator`` at every rising clock edge
+        (e.g. ``itertools.cycle([0, 0, 1])``); None only stops the current one.
+        """
+
+    def clear_pause_generator(self) -> None:
+        """Stop the pause generator; ``pause`` keeps its last value."""
 
 __all__: list = ['DMAAddressRegion', 'TavrinBFM', 'TavrinCommandMonitor', 'ReadDMADescriptor', 'SparseByteMemory', 'WriteDMADescriptor']

@@ -7,7 +7,9 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/py.hpp"
+#include "tavrin_labels.hpp"
 #include "tavrin_streams.hpp"
+#include "tavrin_wiring.hpp"
 
 namespace corvane::tavrin {
 
@@ -43,7 +45,57 @@ nb::object control_format(nb::handle bus) {
         nb::arg("symbols_per_beat") = 1);
 }
 
+/// `max(values)` of Python ints.
+nb::object largest(std::initializer_list<nb::object> values) {
+    nb::list all;
+    for (const nb::object& value : values) {
+        all.append(value);
+    }
+    return py::attr("builtins", "max")(all);
+}
+
+/// The largest word each response stream carries: the done words built from the class
+/// constants (as the engines build them), and the fixed reset and stop words.
+nb::object widest_read_response(nb::handle self) {
+    return largest({nb::int_(1), nb::int_(2), self.attr("READ_RESPONSE_DONE")});
+}
+nb::object widest_write_response(nb::handle self) {
+    nb::object shift = self.attr("WRITE_RESPONSE_DONE_SHIFT");
+    nb::object done = (nb::int_(1) << shift) | nb::int_(0xFFFFFFFF);
+    return largest({nb::int_(1) << nb::int_(33), nb::int_(1) << nb::int_(34), done});
+}
+
+/// `watchdog_cycles`: None, or a positive number of clock cycles.
+nb::object checked_watchdog(nb::handle value) {
+    if (value.is_none()) {
+        return nb::none();
+    }
+    nb::object cycles = py::steal_checked(PyNumber_Index(value.ptr()));
+    if (cycles <= nb::int_(0)) {
+        raise(PyExc_ValueError,
+              "watchdog_cycles must be None or a positive number of clock "
+              "cycles, got " +
+                  py::str(cycles));
+    }
+    return cycles;
+}
+
+/// The signal `name` of a bus, or an invalid handle when it has none.
+nb::object bus_signal(nb::handle bus, const char* name) {
+    return optional_attr(bus, name).value_or(nb::object());
+}
+
 }  // namespace
+
+Bfm& bfm_state(nb::handle self) {
+    if (!nb::isinstance<Bfm>(self)) {
+        raise(PyExc_TypeError,
+              "expected a TavrinBFM, got " +
+                  py::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))
+                              .attr("__qualname__")));
+    }
+    return *nb::inst_ptr<Bfm>(self);
+}
 
 nb::tuple decode_mode(nb::handle mode) {
     nb::object text =
@@ -82,19 +134,42 @@ nb::object make_byte_stream_format(nb::handle, nb::handle bus) {
                                   nb::arg("first_symbol_in_high_order_bits") = true);
 }
 
+namespace {
+
+/// What a command sink and a response source are built from: the bus (looked up by prefix when
+/// not given), its one-word format, and the model's clock, reset and reset level.
+struct ControlParts {
+    nb::object bus, format, clock, reset;
+    bool level;
+    Streams streams;
+};
+
+ControlParts control_parts(nb::handle self, nb::handle prefix, nb::handle bus) {
+    const Bfm& state = bfm_state(self);
+    nb::object dut = self.attr("dut");
+    nb::object resolved = bus_or_lookup(dut, prefix, bus);
+    nb::object format = control_format(resolved);
+    nb::object clock = self.attr("clock");
+    nb::object reset = self.attr("reset");
+    return {resolved, format, clock, reset, state.reset_active_level, state.streams};
+}
+
+}  // namespace
+
 nb::object make_control_sink(nb::handle self, nb::handle prefix, nb::handle bus) {
-    nb::object resolved = bus_or_lookup(self.attr("dut"), prefix, bus);
+    const ControlParts p = control_parts(self, prefix, bus);
     // The library calls its format parameter `fmt`, so it goes by position.
-    return avalon("AvalonSTSink")(resolved, control_format(resolved), self.attr("clock"),
-                                  nb::arg("reset") = self.attr("reset"),
-                                  nb::arg("packets") = false);
+    return endpoint_class(p.streams, "Sink")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                             nb::arg("reset_active_level") = p.level,
+                                             nb::arg("packets") = false);
 }
 
 nb::object make_control_source(nb::handle self, nb::handle prefix, nb::handle bus) {
-    nb::object resolved = bus_or_lookup(self.attr("dut"), prefix, bus);
-    return avalon("AvalonSTSource")(resolved, control_format(resolved), self.attr("clock"),
-                                    nb::arg("reset") = self.attr("reset"),
-                                    nb::arg("packets") = false, nb::arg("idle_value") = 0);
+    const ControlParts p = control_parts(self, prefix, bus);
+    return endpoint_class(p.streams, "Source")(p.bus, p.format, p.clock, nb::arg("reset") = p.reset,
+                                               nb::arg("reset_active_level") = p.level,
+                                               nb::arg("packets") = false,
+                                               nb::arg("idle_value") = 0);
 }
 
 void log_transaction(nb::handle self, nb::handle message, nb::args args) {
@@ -105,6 +180,7 @@ void log_transaction(nb::handle self, nb::handle message, nb::args args) {
 }
 
 void bfm_init(nb::handle self, const BfmArgs& a) {
+    Bfm& state = bfm_state(self);
     if (negative(a.read_response_delay_cycles) || negative(a.write_response_delay_cycles)) {
         raise(PyExc_ValueError, "DMA response delays must be non-negative");
     }
@@ -113,6 +189,9 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     std::vector<nb::object> enables = py::unpack(self.attr("_decode_mode")(a.mode), 2);
     const nb::object& enable_read = enables[0];
     const nb::object& enable_write = enables[1];
+    state.watchdog_cycles = checked_watchdog(a.watchdog_cycles);
+    state.reset_active_level = py::truthy(a.reset_active_level);
+    state.streams = parse_streams(a.streams, "TavrinBFM");
     self.attr("enable_read") = enable_read;
     self.attr("enable_write") = enable_write;
 
@@ -138,44 +217,72 @@ void bfm_init(nb::handle self, const BfmArgs& a) {
     self.attr("read_data_bytes_per_beat") = nb::none();
     self.attr("write_data_bytes_per_beat") = nb::none();
 
-    if (py::truthy(enable_read)) {
-        self.attr("rdma_cmd_sink") = self.attr("_make_control_sink")("rdma_cmd", a.rdma_cmd_bus);
-        self.attr("rdma_resp_source") =
-            self.attr("_make_control_source")("rdma_resp", a.rdma_resp_bus);
-        nb::object din_bus = bus_or_lookup(a.dut, "din", a.din_bus);
-        nb::object source = avalon("AvalonSTSource")(
-            din_bus, self.attr("_make_byte_stream_format")(din_bus), a.clock,
-            nb::arg("reset") = a.reset, nb::arg("packets") = true, nb::arg("idle_value") = 0);
+    // Every stream of the modelled sides is found and checked before any endpoint exists, so
+    // a wiring mistake leaves nothing running behind the ValueError.
+    const bool reads = py::truthy(enable_read), writes = py::truthy(enable_write);
+    nb::object rdma_cmd, rdma_resp, din, din_format, wdma_cmd, wdma_resp, dout, dout_format;
+    if (reads) {
+        rdma_cmd = bus_or_lookup(a.dut, "rdma_cmd", a.rdma_cmd_bus);
+        check_stream(rdma_cmd, StreamKind::ReadCommand);
+        rdma_resp = bus_or_lookup(a.dut, "rdma_resp", a.rdma_resp_bus);
+        check_stream(rdma_resp, StreamKind::ReadResponse, widest_read_response(self));
+        din = bus_or_lookup(a.dut, "din", a.din_bus);
+        check_stream(din, StreamKind::Data);
+        din_format = self.attr("_make_byte_stream_format")(din);
+    }
+    if (writes) {
+        wdma_cmd = bus_or_lookup(a.dut, "wdma_cmd", a.wdma_cmd_bus);
+        check_stream(wdma_cmd, StreamKind::WriteCommand);
+        wdma_resp = bus_or_lookup(a.dut, "wdma_resp", a.wdma_resp_bus);
+        check_stream(wdma_resp, StreamKind::WriteResponse, widest_write_response(self));
+        dout = bus_or_lookup(a.dut, "dout", a.dout_bus);
+        check_stream(dout, StreamKind::Data);
+        dout_format = self.attr("_make_byte_stream_format")(dout);
+    }
+
+    const bool level = state.reset_active_level;
+    if (reads) {
+        self.attr("rdma_cmd_sink") = self.attr("_make_control_sink")("rdma_cmd", rdma_cmd);
+        self.attr("rdma_resp_source") = self.attr("_make_control_source")("rdma_resp", rdma_resp);
+        nb::object source = endpoint_class(state.streams, "Source")(
+            din, din_format, a.clock, nb::arg("reset") = a.reset,
+            nb::arg("reset_active_level") = level, nb::arg("packets") = true,
+            nb::arg("idle_value") = 0);
         self.attr("din_source") = source;
         self.attr("read_data_bytes_per_beat") = source.attr("symbols_per_beat");
+        nb::object empty = bus_signal(din, "empty");
+        state.din_has_empty = empty.is_valid() && !empty.is_none();
+        state.din_valid = bus_signal(din, "valid");
+        state.din_ready = bus_signal(din, "ready");
     }
-    if (py::truthy(enable_write)) {
-        self.attr("wdma_cmd_sink") = self.attr("_make_control_sink")("wdma_cmd", a.wdma_cmd_bus);
-        self.attr("wdma_resp_source") =
-            self.attr("_make_control_source")("wdma_resp", a.wdma_resp_bus);
-        nb::object dout_bus = bus_or_lookup(a.dut, "dout", a.dout_bus);
-        nb::object sink =
-            avalon("AvalonSTSink")(dout_bus, self.attr("_make_byte_stream_format")(dout_bus),
-                                   a.clock, nb::arg("reset") = a.reset, nb::arg("packets") = false);
+    if (writes) {
+        self.attr("wdma_cmd_sink") = self.attr("_make_control_sink")("wdma_cmd", wdma_cmd);
+        self.attr("wdma_resp_source") = self.attr("_make_control_source")("wdma_resp", wdma_resp);
+        nb::object sink = endpoint_class(state.streams, "Sink")(
+            dout, dout_format, a.clock, nb::arg("reset") = a.reset,
+            nb::arg("reset_active_level") = level, nb::arg("packets") = false);
         self.attr("dout_sink") = sink;
         self.attr("write_data_bytes_per_beat") = sink.attr("symbols_per_beat");
     }
     nb::object read_beat = self.attr("read_data_bytes_per_beat");
     self.attr("data_bytes_per_beat") =
-        read_beat.is_none() ? self.attr("write_data_bytes_per_beat") : read_beat;
+        read_beat.is_none() ? nb::object(self.attr("write_data_bytes_per_beat")) : read_beat;
 
+    nb::object read_bytes = self.attr("read_data_bytes_per_beat");
+    nb::object write_bytes = self.attr("write_data_bytes_per_beat");
     log::info(self.attr("log"),
               "Created DMA BFM: mode=%s, read_beat=%s bytes, write_beat=%s bytes, "
               "read_response_delay=%d cycles, write_response_delay=%d cycles, "
               "transaction_level=%s",
-              a.mode, self.attr("read_data_bytes_per_beat"), self.attr("write_data_bytes_per_beat"),
-              a.read_response_delay_cycles, a.write_response_delay_cycles, log::DEBUG);
+              a.mode, read_bytes, write_bytes, a.read_response_delay_cycles,
+              a.write_response_delay_cycles, log::DEBUG);
 }
 
 void bfm_start(nb::handle self) {
     if (nb::len(nb::object(self.attr("_tasks"))) != 0) {
         return;
     }
+    bfm_state(self).started = true;
     for (auto [enable, engine] :
          {std::pair{"enable_read", "_run_reads"}, std::pair{"enable_write", "_run_writes"}}) {
         if (py::truthy(self.attr(enable))) {

@@ -14,7 +14,7 @@ namespace corvane::tavrin {
 
 namespace {
 
-constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t kOffsetMask = kPageSize - 1;
 
 /// `operator.index(value)`: addresses and lengths accept what a range() would.
@@ -22,62 +22,80 @@ nb::object as_index(nb::handle value) {
     return py::steal_checked(PyNumber_Index(value.ptr()));
 }
 
-std::optional<std::int64_t> as_int64(nb::handle index) {
+/// The Python int `index` as an unsigned 64-bit value, or nullopt when it lies outside
+/// 0 .. 2**64 - 1 (no exception is left set in that case).
+std::optional<std::uint64_t> as_u64(nb::handle index) {
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow != 0) {
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow == 0) {
+        if (value == -1 && PyErr_Occurred()) {
+            throw nb::python_error();
+        }
+        if (value < 0) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(value);
+    }
+    if (overflow < 0) {
         return std::nullopt;
     }
-    if (value == -1 && PyErr_Occurred()) {
-        throw nb::python_error();
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(index.ptr());
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw nb::python_error();
+        }
+        PyErr_Clear();
+        return std::nullopt;
     }
-    return value;
+    return wide;
 }
 
-/// True when `start` .. `start` + `count` - 1 all fit in int64 (count >= 1, below 2**63).
-bool fits_from(std::int64_t start, std::size_t count) {
-    return start <= 0 || count - 1 <= static_cast<std::uint64_t>(kInt64Max - start);
+/// True when `start` .. `start` + `count` - 1 all lie in the paged range (count >= 1).
+bool fits_from(std::uint64_t start, std::size_t count) {
+    return count - 1 <= kU64Max - start;
 }
 
-std::int64_t page_number(std::int64_t address) {
+std::uint64_t page_number(std::uint64_t address) {
     return address >> kPageBits;
 }
-std::size_t page_offset(std::int64_t address) {
-    return static_cast<std::uint64_t>(address) & kOffsetMask;
+std::size_t page_offset(std::uint64_t address) {
+    return static_cast<std::size_t>(address & kOffsetMask);
 }
 
-/// One address of an unbounded range: int64 while it fits, a Python int outside.
+/// One address of an unbounded range: uint64 while it is in the paged range, a Python int
+/// outside it.
 class Address {
   public:
     explicit Address(nb::handle index) {
-        if (auto value = as_int64(index)) {
+        if (auto value = as_u64(index)) {
             value_ = *value;
         } else {
             big_ = nb::borrow(index);
         }
     }
     bool paged() const { return !big_.is_valid(); }
-    std::int64_t value() const { return value_; }
+    std::uint64_t value() const { return value_; }
     nb::handle big() const { return big_; }
+    nb::object as_int() const { return paged() ? nb::object(nb::int_(value_)) : big_; }
 
     void advance() {
         if (paged()) {
-            if (value_ == kInt64Max) {
-                big_ = nb::int_(kInt64Max) + nb::int_(1);
+            if (value_ == kU64Max) {
+                big_ = nb::int_(kU64Max) + nb::int_(1);
             } else {
                 ++value_;
             }
             return;
         }
         big_ = big_ + nb::int_(1);
-        if (auto value = as_int64(big_)) {
+        if (auto value = as_u64(big_)) {
             value_ = *value;
             big_.reset();
         }
     }
 
   private:
-    std::int64_t value_ = 0;
+    std::uint64_t value_ = 0;
     nb::object big_;
 };
 
@@ -191,12 +209,12 @@ class ByteWriter {
 
     void put(std::uint8_t value) {
         if (at_.paged()) {
-            const std::int64_t number = page_number(at_.value());
-            if (page_ == nullptr || number != number_) {
-                page_ = &memory_.page_for_write(number);
+            const std::uint64_t number = page_number(at_.value());
+            if (slot_ == nullptr || number != number_) {
+                slot_ = &memory_.slot_for_write(number);
                 number_ = number;
             }
-            memory_.set_byte(*page_, page_offset(at_.value()), value);
+            memory_.paged_count_ += slot_->store(page_offset(at_.value()), {&value, 1});
         } else {
             memory_.overflow_[at_.big()] = value;
         }
@@ -206,59 +224,25 @@ class ByteWriter {
   private:
     SparseByteMemory& memory_;
     Address at_;
-    Page* page_ = nullptr;
-    std::int64_t number_ = 0;
+    PageSlot* slot_ = nullptr;
+    std::uint64_t number_ = 0;
 };
 
-Page& SparseByteMemory::page_for_write(std::int64_t number, std::size_t first, std::size_t count) {
-    auto& slot = pages_[number];
-    if (!slot) {
-        // Zeroing only what the caller will not overwrite saves a pass over bulk-written pages.
-        slot = std::make_unique_for_overwrite<Page>();
-        slot->written.fill(0);
-        std::memset(slot->bytes.data(), 0, first);
-        std::memset(slot->bytes.data() + first + count, 0, kPageSize - first - count);
-    }
-    return *slot;
-}
-
-const Page* SparseByteMemory::find_page(std::int64_t number) const {
+const PageSlot* SparseByteMemory::find_page(std::uint64_t number) const {
     auto it = pages_.find(number);
-    return it == pages_.end() ? nullptr : it->second.get();
+    return it == pages_.end() ? nullptr : &it->second;
 }
 
-void SparseByteMemory::set_byte(Page& page, std::size_t offset, std::uint8_t value) {
-    page.bytes[offset] = value;
-    std::uint64_t& word = page.written[offset / 64];
-    const std::uint64_t bit = std::uint64_t{1} << (offset % 64);
-    if ((word & bit) == 0) {
-        word |= bit;
-        ++paged_count_;
-    }
-}
-
-void SparseByteMemory::store_paged(std::int64_t address, std::span<const std::uint8_t> bytes) {
+void SparseByteMemory::store_paged(std::uint64_t address, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         const std::size_t offset = page_offset(address);
         const std::size_t take = std::min(bytes.size(), kPageSize - offset);
-        Page& page = page_for_write(page_number(address), offset, take);
-        std::memcpy(page.bytes.data() + offset, bytes.data(), take);
-        // Mark [offset, offset + take) written, counting only the bits that were not set yet.
-        for (std::size_t first = offset, end = offset + take; first < end;) {
-            const std::size_t word = first / 64;
-            const std::size_t lo = first % 64;
-            const std::size_t hi = std::min<std::size_t>(64, end - word * 64);
-            const std::uint64_t mask =
-                (hi - lo == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (hi - lo)) - 1)) << lo;
-            paged_count_ += std::popcount(mask & ~page.written[word]);
-            page.written[word] |= mask;
-            first = word * 64 + hi;
-        }
+        paged_count_ += slot_for_write(page_number(address)).store(offset, bytes.first(take));
         if (take == bytes.size()) {
-            break;  // before advancing, which could step past the int64 range
+            break;  // before advancing, which could step past the paged range
         }
         bytes = bytes.subspan(take);
-        address += static_cast<std::int64_t>(take);
+        address += take;
     }
 }
 
@@ -304,12 +288,12 @@ void SparseByteMemory::write(nb::handle address, nb::handle data) {
     write_items(start, data);
 }
 
-void SparseByteMemory::read_paged(std::int64_t address, std::span<std::uint8_t> out) const {
+void SparseByteMemory::read_paged(std::uint64_t address, std::span<std::uint8_t> out) const {
     while (!out.empty()) {
         const std::size_t offset = page_offset(address);
         const std::size_t take = std::min(out.size(), kPageSize - offset);
-        if (const Page* page = find_page(page_number(address))) {
-            std::memcpy(out.data(), page->bytes.data() + offset, take);
+        if (const PageSlot* slot = find_page(page_number(address))) {
+            slot->read(offset, out.first(take));
         } else {
             std::memset(out.data(), 0, take);
         }
@@ -317,7 +301,23 @@ void SparseByteMemory::read_paged(std::int64_t address, std::span<std::uint8_t> 
             break;
         }
         out = out.subspan(take);
-        address += static_cast<std::int64_t>(take);
+        address += take;
+    }
+}
+
+void SparseByteMemory::load(nb::handle address, std::span<std::uint8_t> out) const {
+    if (out.empty()) {
+        return;
+    }
+    Address at(address);
+    if (at.paged() && fits_from(at.value(), out.size())) {
+        read_paged(at.value(), out);
+        return;
+    }
+    for (std::uint8_t& byte : out) {
+        auto value = at.paged() ? get(nb::int_(at.value())) : get(at.big());
+        byte = value.value_or(0);
+        at.advance();
     }
 }
 
@@ -333,31 +333,14 @@ nb::bytes SparseByteMemory::read(nb::handle address, nb::handle length) const {
     }
     nb::object result = py::steal_checked(PyBytes_FromStringAndSize(nullptr, count));
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.ptr()));
-    std::span<std::uint8_t> out(data, static_cast<std::size_t>(count));
-
-    Address at(start);
-    if (at.paged() && fits_from(at.value(), out.size())) {
-        read_paged(at.value(), out);
-    } else {
-        std::fill(out.begin(), out.end(), std::uint8_t{0});
-        for (std::uint8_t& byte : out) {
-            if (auto value = at.paged() ? get(nb::int_(at.value())) : get(at.big())) {
-                byte = *value;
-            }
-            at.advance();
-        }
-    }
+    load(start, std::span<std::uint8_t>(data, static_cast<std::size_t>(count)));
     return nb::borrow<nb::bytes>(result);
 }
 
 std::optional<std::uint8_t> SparseByteMemory::get(nb::handle address) const {
-    if (auto value = as_int64(address)) {
-        const Page* page = find_page(page_number(*value));
-        const std::size_t offset = page_offset(*value);
-        if (page == nullptr || ((page->written[offset / 64] >> (offset % 64)) & 1U) == 0) {
-            return std::nullopt;
-        }
-        return page->bytes[offset];
+    if (auto value = as_u64(address)) {
+        const PageSlot* slot = find_page(page_number(*value));
+        return slot == nullptr ? std::nullopt : slot->get(page_offset(*value));
     }
     PyObject* value = PyDict_GetItemWithError(overflow_.ptr(), address.ptr());
     if (value == nullptr) {
@@ -369,8 +352,8 @@ std::optional<std::uint8_t> SparseByteMemory::get(nb::handle address) const {
     return nb::cast<std::uint8_t>(nb::handle(value));
 }
 
-std::vector<std::int64_t> SparseByteMemory::page_numbers() const {
-    std::vector<std::int64_t> numbers;
+std::vector<std::uint64_t> SparseByteMemory::page_numbers() const {
+    std::vector<std::uint64_t> numbers;
     numbers.reserve(pages_.size());
     for (const auto& entry : pages_) {
         numbers.push_back(entry.first);
@@ -392,46 +375,63 @@ std::pair<nb::list, nb::list> SparseByteMemory::overflow_addresses() const {
     return {below, above};
 }
 
-nb::list SparseByteMemory::runs() const {
-    nb::list result;
-    auto [below, above] = overflow_addresses();
-    auto add_single = [&](nb::handle address) {
-        const std::uint8_t byte = *get(address);
-        result.append(nb::make_tuple(address, nb::bytes(&byte, 1)));
+std::vector<Extent> SparseByteMemory::extents() const {
+    std::vector<Extent> result;
+    // Consecutive overflow addresses join into one run; so do runs meeting across a page
+    // boundary or across either end of the paged range.
+    nb::object next_address;  // one past the last run's end, as a Python int
+    auto add = [&](nb::object start, std::size_t length) {
+        if (!result.empty() && start.equal(next_address)) {
+            result.back().length += length;
+        } else {
+            result.push_back({std::move(start), length});
+        }
+        next_address = result.back().start + nb::int_(result.back().length);
     };
+    auto [below, above] = overflow_addresses();
     for (nb::handle address : below) {
-        add_single(address);
+        add(nb::borrow(address), 1);
     }
-    // A run may go on across pages, so it is closed only at an unwritten byte or a page gap.
-    std::vector<std::uint8_t> run;
-    std::int64_t run_start = 0;
-    std::uint64_t next = 0;  // unsigned: one past INT64_MAX must not overflow
+    std::optional<std::uint64_t> run_start;
+    std::uint64_t run_end = 0;  // one past the run's last address; may wrap to 0 at 2**64
+    std::size_t run_length = 0;
     auto close_run = [&] {
-        if (!run.empty()) {
-            result.append(nb::make_tuple(run_start, nb::bytes(run.data(), run.size())));
-            run.clear();
+        if (run_start) {
+            add(nb::int_(*run_start), run_length);
+            run_start.reset();
         }
     };
-    for (std::int64_t number : page_numbers()) {
-        const Page& page = *find_page(number);
-        const std::int64_t base = number * static_cast<std::int64_t>(kPageSize);
-        for (std::size_t offset = 0; offset < kPageSize; ++offset) {
-            if (((page.written[offset / 64] >> (offset % 64)) & 1U) == 0) {
+    for (std::uint64_t number : page_numbers()) {
+        const PageSlot& slot = *find_page(number);
+        const std::uint64_t base = number << kPageBits;
+        for (std::size_t first = slot.next_written(0); first < kPageSize;) {
+            const std::size_t end = slot.next_unwritten(first);
+            if (!run_start || base + first != run_end) {
                 close_run();
-                continue;
+                run_start = base + first;
+                run_length = 0;
             }
-            const std::int64_t address = base + static_cast<std::int64_t>(offset);
-            if (run.empty() || static_cast<std::uint64_t>(address) != next) {
-                close_run();
-                run_start = address;
-            }
-            run.push_back(page.bytes[offset]);
-            next = static_cast<std::uint64_t>(address) + 1;
+            run_length += end - first;
+            run_end = base + end;
+            first = slot.next_written(end);
         }
     }
     close_run();
     for (nb::handle address : above) {
-        add_single(address);
+        add(nb::borrow(address), 1);
+    }
+    return result;
+}
+
+nb::list SparseByteMemory::runs() const {
+    nb::list result;
+    for (const Extent& extent : extents()) {
+        nb::object data = py::steal_checked(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(extent.length)));
+        load(extent.start,
+             std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(data.ptr())),
+                                     extent.length));
+        result.append(nb::make_tuple(extent.start, data));
     }
     return result;
 }
@@ -486,18 +486,11 @@ nb::object MemoryDataIterator::next() {
         return below_[below_pos_++];
     }
     while (page_pos_ < pages_.size()) {
-        const std::int64_t number = pages_[page_pos_];
-        const Page* page = memory_->find_page(number);
-        while (offset_ < kPageSize) {
-            const std::uint64_t bits = page->written[offset_ / 64] >> (offset_ % 64);
-            if (bits == 0) {
-                offset_ = (offset_ / 64 + 1) * 64;
-                continue;
-            }
-            offset_ += static_cast<std::size_t>(std::countr_zero(bits));
-            const std::int64_t address = number * static_cast<std::int64_t>(kPageSize) +
-                                         static_cast<std::int64_t>(offset_++);
-            return nb::int_(address);
+        const std::uint64_t number = pages_[page_pos_];
+        const std::size_t offset = memory_->find_page(number)->next_written(offset_);
+        if (offset < kPageSize) {
+            offset_ = offset + 1;
+            return nb::int_((number << kPageBits) + offset);
         }
         ++page_pos_;
         offset_ = 0;

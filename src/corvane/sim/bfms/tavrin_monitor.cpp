@@ -7,6 +7,7 @@
 #include "common/py.hpp"
 #include "tavrin_labels.hpp"
 #include "tavrin_streams.hpp"
+#include "tavrin_wiring.hpp"
 
 namespace corvane::tavrin {
 
@@ -48,13 +49,13 @@ void start_watcher(nb::handle self, const char* monitor_attr, const char* run_at
 
 /// What differs between the read and the write watcher.
 struct Direction {
-    const char* monitor_attr;      // library monitor on the instance
+    const char* monitor_attr;      // stream monitor on the instance
     const char* owns_attr;         // true when this object built that monitor
     const char* descriptor_class;  // record class in the module, decoded through `decode`
     const char* list_attr;         // where every decoded descriptor is kept
     const char* regions_attr;      // allowed regions, or None
     const char* name;              // "RDMA" / "WDMA" in messages
-    const char* fallback_label;    // label when the library monitor cannot name its bus
+    const char* fallback_label;    // label when the stream monitor cannot name its bus
     bool read;                     // read lines also carry the channel
 };
 
@@ -80,13 +81,14 @@ void log_descriptor(nb::handle self, const Direction& direction, nb::handle desc
     if (!log::enabled(logger, log::DEBUG)) {
         return;
     }
+    nb::object address = descriptor.attr("address");
+    nb::object length = descriptor.attr("length");
     if (direction.read) {
-        logger.attr("debug")("RDMA command address=0x%X length=%d channel=%d",
-                             descriptor.attr("address"), descriptor.attr("length"),
-                             descriptor.attr("channel"));
+        nb::object channel = descriptor.attr("channel");
+        logger.attr("debug")("RDMA command address=0x%X length=%d channel=%d", address, length,
+                             channel);
     } else {
-        logger.attr("debug")("WDMA command address=0x%X length=%d", descriptor.attr("address"),
-                             descriptor.attr("length"));
+        logger.attr("debug")("WDMA command address=0x%X length=%d", address, length);
     }
 }
 
@@ -94,13 +96,15 @@ void log_descriptor(nb::handle self, const Direction& direction, nb::handle desc
 /// only suspension point is the wait for the next beat.
 void observe_beat(nb::handle self, const Direction& direction, nb::handle monitor,
                   nb::handle beat) {
-    nb::object descriptor =
-        py::attr(kModule, direction.descriptor_class).attr("decode")(beat.attr("data"));
+    // Attributes are read into locals before they are passed on, one lookup at a time.
+    nb::object word = beat.attr("data");
+    nb::object descriptor = py::attr(kModule, direction.descriptor_class).attr("decode")(word);
     self.attr(direction.list_attr).attr("append")(descriptor);
     // Checked before the log line: a descriptor that fails is recorded but not logged.
     nb::object label = self.attr("_monitor_label")(monitor, direction.fallback_label);
-    self.attr("_check_descriptor")(direction.name, descriptor, self.attr(direction.regions_attr),
-                                   label, beat.attr("sim_time"));
+    nb::object regions = self.attr(direction.regions_attr);
+    nb::object sim_time = beat.attr("sim_time");
+    self.attr("_check_descriptor")(direction.name, descriptor, regions, label, sim_time);
     log_descriptor(self, direction, descriptor);
 }
 
@@ -108,10 +112,11 @@ coro::Coroutine watch_commands(nb::object self, const Direction* direction) {
     for (;;) {
         nb::object monitor = self.attr(direction->monitor_attr);
         nb::object beat = co_await monitor.attr("recv_beat")();
-        // The library also files the beat as a frame; in a monitor built here nobody reads it,
-        // so dropping it keeps a long watch flat. A monitor the test passed in stays the test's,
-        // frames included: the test may be reading them.
-        if (py::truthy(self.attr(direction->owns_attr))) {
+        // The library also files the beat as a frame (ours does not); in a monitor built here
+        // nobody reads it, so dropping it keeps a long watch flat. A monitor the test passed in
+        // stays the test's, frames included: the test may be reading them.
+        if (nb::inst_ptr<CommandMonitor>(self)->streams == Streams::Library &&
+            py::truthy(self.attr(direction->owns_attr))) {
             drop_duplicate_frame(monitor, beat);
         }
         observe_beat(self, *direction, monitor, beat);
@@ -134,7 +139,18 @@ nb::object run_write_commands(nb::handle self) {
 void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
                   nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
                   nb::handle read_address_regions, nb::handle write_address_regions,
-                  nb::handle logger) {
+                  nb::handle logger, nb::handle reset_active_level, nb::handle streams) {
+    CommandMonitor& state = *nb::inst_ptr<CommandMonitor>(self);
+    state.reset_active_level = py::truthy(reset_active_level);
+    state.streams = parse_streams(streams, "TavrinCommandMonitor");
+    // The buses this object will watch itself are checked before any monitor exists; a monitor
+    // the test passes in is the test's.
+    if (rdma_cmd_monitor.is_none() && !rdma_cmd_bus.is_none()) {
+        check_stream(rdma_cmd_bus, StreamKind::ReadCommand);
+    }
+    if (wdma_cmd_monitor.is_none() && !wdma_cmd_bus.is_none()) {
+        check_stream(wdma_cmd_bus, StreamKind::WriteCommand);
+    }
     self.attr("read_address_regions") = copy_regions(read_address_regions);
     self.attr("write_address_regions") = copy_regions(write_address_regions);
     self.attr("read_descriptors") = nb::list();
@@ -151,17 +167,23 @@ void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handl
     self.attr("_owns_wdma_cmd_monitor") = nb::bool_(wdma_cmd_monitor.is_none());
 }
 
-nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle reset) {
+nb::object make_control_monitor(nb::handle self, nb::handle bus, nb::handle clock,
+                                nb::handle reset) {
     if (bus.is_none()) {
         return nb::none();
     }
+    if (!nb::isinstance<CommandMonitor>(self)) {
+        raise(PyExc_TypeError, "_make_control_monitor needs a TavrinCommandMonitor");
+    }
+    const CommandMonitor& state = *nb::inst_ptr<CommandMonitor>(self);
     // One symbol as wide as the bus: the beat's single symbol is the whole command word.
     nb::object width = py::attr("builtins", "len")(bus.attr("data"));
     nb::object format =
         avalon("AvalonFormat")(nb::arg("bits_per_symbol") = width, nb::arg("symbols_per_beat") = 1);
     // The library names its format parameter `fmt`, so it goes by position.
-    return avalon("AvalonSTMonitor")(bus, format, clock, nb::arg("reset") = reset,
-                                     nb::arg("packets") = false);
+    return endpoint_class(state.streams, "Monitor")(
+        bus, format, clock, nb::arg("reset") = reset,
+        nb::arg("reset_active_level") = state.reset_active_level, nb::arg("packets") = false);
 }
 
 void monitor_start(nb::handle self) {

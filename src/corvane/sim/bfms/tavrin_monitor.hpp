@@ -7,26 +7,35 @@
 
 #include <nanobind/nanobind.h>
 
+#include "tavrin_streams.hpp"
+
 namespace corvane::tavrin {
 
 namespace nb = nanobind;
 
-/// Marker type bound as `TavrinCommandMonitor` (with a `__dict__`).
-struct CommandMonitor {};
+/// The C++ object bound as `TavrinCommandMonitor` (with a `__dict__`): only the keyword-only
+/// settings no attribute documents.
+struct CommandMonitor {
+    bool reset_active_level = true;
+    Streams streams = Streams::Library;  // whose monitors it builds
+};
 
-/// Constructor body: sets the attributes in their documented order; starts nothing.
+/// Constructor body: checks the command buses it will watch, sets the attributes in their
+/// documented order; starts nothing.
 void monitor_init(nb::handle self, nb::handle clock, nb::handle reset, nb::handle rdma_cmd_bus,
                   nb::handle wdma_cmd_bus, nb::handle rdma_cmd_monitor, nb::handle wdma_cmd_monitor,
                   nb::handle read_address_regions, nb::handle write_address_regions,
-                  nb::handle logger);
+                  nb::handle logger, nb::handle reset_active_level, nb::handle streams);
 
-/// A library monitor taking one whole command word per beat, or None when `bus` is None.
-nb::object make_control_monitor(nb::handle bus, nb::handle clock, nb::handle reset);
+/// A monitor (cocotbext-avalon's or ours, as `streams` says) taking one whole command word per
+/// beat, or None when `bus` is None.
+nb::object make_control_monitor(nb::handle self, nb::handle bus, nb::handle clock,
+                                nb::handle reset);
 
-/// One watcher task per present library monitor, at most once until `stop`.
+/// One watcher task per present stream monitor, at most once until `stop`.
 void monitor_start(nb::handle self);
 
-/// Cancels the watchers and the library monitors this object built itself.
+/// Cancels the watchers and the stream monitors this object built itself.
 void monitor_stop(nb::handle self);
 
 /// The endless watcher coroutines of the read and write command streams.

@@ -6,24 +6,39 @@
 namespace corvane::tavrin {
 
 void check_region(nb::handle self) {
-    if (self.attr("size") < nb::int_(0)) {
+    nb::object size = self.attr("size");
+    if (size < nb::int_(0)) {
         raise(PyExc_ValueError, "DMA address region size must be non-negative");
     }
 }
 
+// Every field is read into a local before the next lookup: a getter that raises must not leave
+// its error pending while the next one runs.
+
 nb::object region_end(nb::handle self) {
-    return self.attr("start") + self.attr("size");
+    nb::object start = self.attr("start");
+    nb::object size = self.attr("size");
+    return start + size;
 }
 
 bool region_contains(nb::handle self, nb::handle address, nb::handle length) {
-    return length >= nb::int_(0) && self.attr("start") <= address &&
-           address + length <= self.attr("end");
+    if (!(length >= nb::int_(0))) {
+        return false;
+    }
+    nb::object start = self.attr("start");
+    if (!(start <= address)) {
+        return false;
+    }
+    nb::object end = self.attr("end");
+    return address + length <= end;
 }
 
 nb::str region_text(nb::handle self) {
+    nb::object name = self.attr("name");
+    nb::object start = self.attr("start");
+    nb::object end = self.attr("end");
     // Negative bounds print as Python prints them ("0x-10"), not as a two's complement.
-    return nb::str("{}[0x{:X}..0x{:X})")
-        .format(self.attr("name"), self.attr("start"), self.attr("end"));
+    return nb::str("{}[0x{:X}..0x{:X})").format(name, start, end);
 }
 
 }  // namespace corvane::tavrin

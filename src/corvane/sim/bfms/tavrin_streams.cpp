@@ -1,12 +1,39 @@
-// src/corvane/sim/bfms/tavrin_streams.cpp: helpers around the cocotbext-avalon stream endpoints.
+// src/corvane/sim/bfms/tavrin_streams.cpp: helpers around the Avalon-ST stream endpoints.
 #include "tavrin_streams.hpp"
 
+#include <string>
+
+#include "common/errors.hpp"
 #include "common/py.hpp"
 
 namespace corvane::tavrin {
 
 nb::object avalon(const char* name) {
     return py::attr("cocotbext.avalon", name);
+}
+
+Streams parse_streams(nb::handle value, std::string_view owner) {
+    for (Streams streams : {Streams::Library, Streams::Native}) {
+        if (PyUnicode_Check(value.ptr()) &&
+            PyUnicode_EqualToUTF8(value.ptr(), streams_name(streams)) == 1) {
+            return streams;
+        }
+    }
+    raise(PyExc_ValueError, std::string(owner) +
+                                " streams must be 'library' (cocotbext-avalon's endpoints) or "
+                                "'native' (corvane's TavrinST endpoints), got " +
+                                py::str(nb::repr(value)));
+}
+
+const char* streams_name(Streams streams) {
+    return streams == Streams::Native ? "native" : "library";
+}
+
+nb::object endpoint_class(Streams streams, std::string_view kind) {
+    if (streams == Streams::Native) {
+        return py::attr("corvane.sim.bfms.tavrin", ("TavrinST" + std::string(kind)).c_str());
+    }
+    return avalon(("AvalonST" + std::string(kind)).c_str());
 }
 
 void drop_duplicate_frame(nb::handle endpoint, nb::handle beat) {

@@ -1,7 +1,9 @@
-// src/corvane/sim/bfms/tavrin_streams.hpp: helpers around the cocotbext-avalon stream endpoints.
+// src/corvane/sim/bfms/tavrin_streams.hpp: helpers around the Avalon-ST stream endpoints.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <string_view>
 
 namespace corvane::tavrin {
 
@@ -9,6 +11,21 @@ namespace nb = nanobind;
 
 /// `cocotbext.avalon.<name>`, looked up now, so a test that patches the library is seen.
 nb::object avalon(const char* name);
+
+/// Whose endpoints the model and the command monitor build: cocotbext-avalon's or ours.
+enum class Streams { Library, Native };
+
+/// The `streams=` argument of `owner` ("TavrinBFM", ...); ValueError for anything but
+/// "library" or "native".
+Streams parse_streams(nb::handle value, std::string_view owner);
+
+/// "library" or "native".
+const char* streams_name(Streams streams);
+
+/// The endpoint class of `kind` ("Source", "Sink" or "Monitor"): cocotbext.avalon.AvalonST<kind>
+/// or corvane.sim.bfms.tavrin.TavrinST<kind>, looked up now, so a test that patches either is
+/// seen. Both take the same arguments.
+nb::object endpoint_class(Streams streams, std::string_view kind);
 
 /// Drop the frame the library filed in `endpoint.queue` for a beat just returned by
 /// `endpoint.recv_beat()`.

@@ -1,6 +1,7 @@
 // src/corvane/sim/models/sarnel.cpp: bindings of the Intel VIP predictor base.
 #include <nanobind/nanobind.h>
 
+#include "common/signature.hpp"
 #include "sarnel_predictor.hpp"
 
 namespace nb = nanobind;
@@ -71,4 +72,13 @@ NB_MODULE(sarnel, m) {
              nb::sig("def __getstate__(self) -> dict[str, object]"))
         .def("__setstate__", &pred::setstate, nb::arg("state"),
              nb::sig("def __setstate__(self, state: dict[str, object]) -> None"));
+    namespace sig = corvane::sig;
+    sig::sign_class(cls);
+    sig::declare_attributes(
+        cls, {{"model", "typing.Any"},
+              {"input_codec", "corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec"},
+              {"output_codec", "corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec"},
+              {"last_input_size", "corvane.video.FrameSize | None"},
+              {"support_passthrough", "bool"},
+              {"ip_mode", "BaseVIPPredictor.IpMode"}});
 }

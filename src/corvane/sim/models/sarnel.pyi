@@ -1,5 +1,6 @@
 """Base of reference models (predictors) for Intel VIP video IP."""
 
+import typing
 import dataclasses
 import enum
 
@@ -31,6 +32,13 @@ class PacketExpectation:
     tolerance: int = 0
 
 class BaseVIPPredictor:
+    model: typing.Any
+    input_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec
+    output_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec
+    last_input_size: corvane.video.FrameSize | None
+    support_passthrough: bool
+    ip_mode: BaseVIPPredictor.IpMode
+
     def __init__(self, model: object, input_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec, output_codec: corvane.protocols.avalon_st.sarnel.codec.IntelVIPFrameCodec, support_passthrough: bool = False, default_ip_mode: int | None = None) -> None: ...
 
     class IpMode(enum.IntEnum):

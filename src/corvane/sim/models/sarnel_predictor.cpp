@@ -26,6 +26,11 @@ nb::object equals(nb::handle a, nb::handle b) {
     return py::steal_checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
 }
 
+/// `self.last_input_size`, read afresh at each use.
+nb::object last_input_size(nb::handle self) {
+    return self.attr("last_input_size");
+}
+
 /// `PacketExpectation(compare=False, reason=reason)`: nothing to compare, and why.
 nb::object no_comparison(const std::string& reason) {
     return collaborator("PacketExpectation")(nb::arg("compare") = false,
@@ -121,7 +126,9 @@ nb::object process_packet(nb::handle self, nb::handle packet) {
 }
 
 nb::object process_frame(nb::handle self, nb::handle frame, nb::handle /*size*/) {
-    if (py::truthy(equals(self.attr("ip_mode"), self.attr("IpMode").attr("PASSTHROUGH")))) {
+    nb::object mode = self.attr("ip_mode");
+    nb::object passthrough = self.attr("IpMode").attr("PASSTHROUGH");
+    if (py::truthy(equals(mode, passthrough))) {
         return nb::borrow(frame);
     }
     return self.attr("model").attr("process")(frame);
@@ -150,21 +157,25 @@ nb::object process_user_packet(nb::handle /*self*/, nb::handle /*packet*/) {
 
 nb::object process_control_packet(nb::handle self, nb::handle packet) {
     // Built before it is stored: a size FrameSize rejects leaves the last one in place.
-    nb::object size = collaborator("FrameSize")(packet.attr("width"), packet.attr("height"));
+    // Every attribute is read into a local before the next lookup or call: a getter that raises
+    // must not leave its error pending while more Python code runs.
+    nb::object width = packet.attr("width");
+    nb::object height = packet.attr("height");
+    nb::object size = collaborator("FrameSize")(width, height);
     self.attr("last_input_size") = size;
-    nb::object expected_size = self.attr("expected_output_size")(self.attr("last_input_size"));
-    nb::object control = self.attr("output_codec")
-                             .attr("control_packet")(expected_size, nb::arg("interlacing") =
-                                                                        packet.attr("interlacing"));
+    nb::object expected_size = self.attr("expected_output_size")(last_input_size(self));
+    nb::object interlacing = packet.attr("interlacing");
+    nb::object control =
+        self.attr("output_codec")
+            .attr("control_packet")(expected_size, nb::arg("interlacing") = interlacing);
     return collaborator("PacketExpectation")(nb::arg("packet") = control);
 }
 
 nb::object input_video_matches_control(nb::handle self, nb::handle packet) {
     nb::object payload = packet.attr("payload");
     nb::int_ actual(nb::len(payload));
-    nb::object expected = self.attr("input_codec")
-                              .attr("fmt")
-                              .attr("frame_symbol_count")(self.attr("last_input_size"));
+    nb::object size = last_input_size(self);
+    nb::object expected = self.attr("input_codec").attr("fmt").attr("frame_symbol_count")(size);
     return equals(actual, expected);
 }
 
@@ -174,20 +185,21 @@ nb::object process_video_packet(nb::handle self, nb::handle packet) {
     }
     // `last_input_size` is read afresh at each step: an overridden step (a deinterlacer's
     // process_frame, say) may update it on the way.
-    nb::object frame = self.attr("input_codec")
-                           .attr("video_packet_to_frame")(packet, self.attr("last_input_size"));
-    if (!py::truthy(self.attr("is_supported_frame_size")(self.attr("last_input_size")))) {
-        return self.attr("unsupported_frame_expectation")(frame, self.attr("last_input_size"));
+    nb::object frame =
+        self.attr("input_codec").attr("video_packet_to_frame")(packet, last_input_size(self));
+    if (!py::truthy(self.attr("is_supported_frame_size")(last_input_size(self)))) {
+        return self.attr("unsupported_frame_expectation")(frame, last_input_size(self));
     }
-    nb::object expected_frame = self.attr("process_frame")(frame, self.attr("last_input_size"));
+    nb::object expected_frame = self.attr("process_frame")(frame, last_input_size(self));
     if (expected_frame.is_none()) {
         return no_comparison("model output is not ready");
     }
-    nb::object expected_size = self.attr("expected_output_size")(self.attr("last_input_size"));
+    nb::object expected_size = self.attr("expected_output_size")(last_input_size(self));
     nb::object expected_packet =
         self.attr("output_codec").attr("frame_to_video_packet")(expected_frame, expected_size);
+    nb::object tolerance = self.attr("get_tolerance")();
     return collaborator("PacketExpectation")(nb::arg("packet") = expected_packet,
-                                             nb::arg("tolerance") = self.attr("get_tolerance")());
+                                             nb::arg("tolerance") = tolerance);
 }
 
 nb::object getstate(nb::handle self) {

@@ -1,5 +1,6 @@
 """Stateful protocol checks for an Intel Avalon-ST Video packet stream."""
 
+import logging
 import corvane.protocols.avalon_st.sarnel.packets
 from corvane.protocols.avalon_st.sarnel.packets import (
     VIPControlPacket as VIPControlPacket,
@@ -26,6 +27,11 @@ class VIPProtocolChecker:
     active size implies. A size mismatch is logged as a warning on `log`, or raised as
     VIPProtocolError when `check_video_packet_size` is true.
     """
+
+    fmt: corvane.video.VideoFormat
+    _control_size: corvane.video.FrameSize | None
+    check_video_packet_size: bool
+    log: logging.Logger
 
     def __init__(self, fmt: corvane.video.VideoFormat) -> None: ...
 

@@ -33,7 +33,11 @@ bool is_instance_of(nb::handle value, const char* class_name) {
 void accept_control(nb::handle self, nb::handle packet) {
     nb::object size;
     try {
-        size = collaborator("FrameSize")(packet.attr("width"), packet.attr("height"));
+        // Each attribute is read on its own: a getter that raises must leave no pending error
+        // behind while the next lookup runs.
+        nb::object width = packet.attr("width");
+        nb::object height = packet.attr("height");
+        size = collaborator("FrameSize")(width, height);
     } catch (nb::python_error& error) {
         // Only a rejected size is a protocol violation; anything else is a fault of the
         // caller's objects and passes through untouched.

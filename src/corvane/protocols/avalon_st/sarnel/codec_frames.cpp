@@ -24,7 +24,11 @@ void require_frame_size(nb::handle size) {
 /// (height, width, color_planes): numpy's row-major order matches the raster order of the
 /// payload, colour planes interleaved per pixel.
 nb::object frame_shape(nb::handle fmt, nb::handle size) {
-    return nb::make_tuple(size.attr("height"), size.attr("width"), fmt.attr("color_planes"));
+    // One lookup at a time: a getter that raises must not leave its error pending during the next.
+    nb::object height = size.attr("height");
+    nb::object width = size.attr("width");
+    nb::object planes = fmt.attr("color_planes");
+    return nb::make_tuple(height, width, planes);
 }
 
 std::string describe(nb::handle fmt, nb::handle size) {
@@ -54,7 +58,8 @@ nb::object FrameCodec::video_packet_to_frame(nb::handle packet, nb::handle size)
                                     describe(fmt_, size) + " needs " + py::str(expected));
     }
     // A copy: a model that works on the frame in place must not change the packet.
-    return py::attr("numpy", "array")(payload).attr("reshape")(frame_shape(fmt_, size));
+    nb::object shape = frame_shape(fmt_, size);
+    return py::attr("numpy", "array")(payload).attr("reshape")(shape);
 }
 
 nb::object FrameCodec::frame_to_video_packet(nb::handle frame, nb::handle size) const {
@@ -65,13 +70,15 @@ nb::object FrameCodec::frame_to_video_packet(nb::handle frame, nb::handle size) 
         raise(PyExc_ValueError, "frame shape " + py::str(array.attr("shape")) + " does not fit " +
                                     describe(fmt_, size) + ", expected " + py::str(shape));
     }
-    return py::attr(kPackets, "VIPVideoPacket")(array.attr("reshape")(-1));
+    nb::object flat = array.attr("reshape")(-1);
+    return py::attr(kPackets, "VIPVideoPacket")(flat);
 }
 
 nb::object FrameCodec::control_packet(nb::handle size, nb::handle interlacing) const {
     require_frame_size(size);
-    return py::attr(kPackets, "VIPControlPacket")(size.attr("width"), size.attr("height"),
-                                                  interlacing);
+    nb::object width = size.attr("width");
+    nb::object height = size.attr("height");
+    return py::attr(kPackets, "VIPControlPacket")(width, height, interlacing);
 }
 
 }  // namespace corvane::sarnel
